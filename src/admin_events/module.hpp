@@ -1,0 +1,131 @@
+// Module state and the helpers every subsystem uses to reach the class's
+// constants, fields and operations, the module globals and the events
+// library through ordinary attribute lookup at the moment of use.
+#pragma once
+
+#include "py.hpp"
+
+#include <vector>
+
+namespace zelta {
+
+// Attribute and global names, interned once per module. The mangled names
+// are those the Python side sees.
+#define ZELTA_NAMES(X)                                                              \
+    X(event_id_list, "_ZeltaAdminEvents__event_id_list")                             \
+    X(group_id_list, "_ZeltaAdminEvents__group_id_list")                             \
+    X(event_section_translations, "_ZeltaAdminEvents__event_section_translations")   \
+    X(need_daemon_restart, "_ZeltaAdminEvents__need_daemon_restart")                 \
+    X(event_description, "_ZeltaAdminEvents__event_description")                     \
+    X(group_description, "_ZeltaAdminEvents__group_description")                     \
+    X(default_config_dir, "_ZeltaAdminEvents__default_config_dir")                   \
+    X(current_config_file, "_ZeltaAdminEvents__current_config_file")                 \
+    X(param_ru_translations_file, "_ZeltaAdminEvents__param_ru_translations_file")   \
+    X(root_dir, "_ZeltaAdminEvents__root_dir")                                       \
+    X(arch, "_ZeltaAdminEvents__arch")                                               \
+    X(audit_rules, "_ZeltaAdminEvents__audit_rules")                                 \
+    X(special_events, "_ZeltaAdminEvents__special_events")                           \
+    X(prepare_groups, "_ZeltaAdminEvents__prepare_groups")                           \
+    X(prepare_events, "_ZeltaAdminEvents__prepare_events")                           \
+    X(get_all_event_description, "_ZeltaAdminEvents__get_all_event_description")     \
+    X(get_all_group_description, "_ZeltaAdminEvents__get_all_group_description")     \
+    X(get_events_by_group_id, "_ZeltaAdminEvents__get_events_by_group_id")           \
+    X(get_grouped_events, "_ZeltaAdminEvents__get_grouped_events")                   \
+    X(get_event_group, "_ZeltaAdminEvents__get_event_group")                         \
+    X(get_event_config, "_ZeltaAdminEvents__get_event_config")                       \
+    X(sort_nested_dict, "_ZeltaAdminEvents__sort_nested_dict")                       \
+    X(load_event_section_translations, "_ZeltaAdminEvents__load_event_section_translations") \
+    X(get_event_section_translation, "_ZeltaAdminEvents__get_event_section_translation")     \
+    X(process_ids, "_ZeltaAdminEvents__process_ids")                                 \
+    X(process_group, "_ZeltaAdminEvents__process_group")                             \
+    X(process_event, "_ZeltaAdminEvents__process_event")                             \
+    X(set_syslog_message_param, "_ZeltaAdminEvents__set_syslog_message_param")       \
+    X(process_path_value, "_ZeltaAdminEvents__process_path_value")                   \
+    X(show_groups_private, "_ZeltaAdminEvents__show_groups")                         \
+    X(get_multiple_string, "_ZeltaAdminEvents__get_multiple_string")                 \
+    X(get_group_string, "_ZeltaAdminEvents__get_group_string")                       \
+    X(get_event_config_string, "_ZeltaAdminEvents__get_event_config_string")         \
+    X(lang, "LANG")                                                                  \
+    X(underscore, "_")                                                               \
+    X(color, "Color")                                                                \
+    X(zelta_events, "zelta_events")                                                  \
+    X(GREY, "GREY")                                                                  \
+    X(END, "END")                                                                    \
+    X(name_en, "name_en")                                                            \
+    X(name_ru, "name_ru")                                                            \
+    X(new_status, "new_status")                                                      \
+    X(get_event_ids, "get_event_ids")                                                \
+    X(get_group_ids, "get_group_ids")                                                \
+    X(get_event_ids_ex, "get_event_ids_ex")                                          \
+    X(get_group_ids_ex, "get_group_ids_ex")                                          \
+    X(is_event_enabled, "is_event_enabled")                                          \
+    X(enable_event, "enable_event")                                                  \
+    X(disable_event, "disable_event")                                                \
+    X(set_event_param, "set_event_param")                                            \
+    X(remove, "remove")                                                              \
+    X(split, "split")                                                                \
+    X(is_file, "is_file")                                                            \
+    X(scandir, "scandir")                                                            \
+    X(name, "name")                                                                  \
+    X(write, "write")                                                                \
+    X(empty, "")                                                                     \
+    X(comma, ",")                                                                    \
+    X(colon_space, ": ")                                                             \
+    X(newline, "\n")
+
+// Standard modules that only some operations need: imported on first use so
+// that loading the module stays cheap.
+enum class LazyModule { json, tarfile, pydoc, os, tempfile, count };
+
+struct State {
+#define ZELTA_NAME_FIELD(field, text) Ref field;
+    ZELTA_NAMES(ZELTA_NAME_FIELD)
+#undef ZELTA_NAME_FIELD
+    Ref cls;  // the ZeltaAdminEvents type
+    Ref gettext_module;
+    Ref lazy[static_cast<int>(LazyModule::count)];
+    // The last event ID list the library returned and its set: a list whose
+    // items are the very same objects reuses the set instead of rebuilding it.
+    Ref known_events_items;
+    Ref known_events_set;
+};
+
+// What an entry point works with: its module and the module's state.
+struct Ctx {
+    Borrowed module;
+    State& st;
+};
+
+Ctx ctx_from_type(PyTypeObject* type);
+inline Ctx ctx_from_object(PyObject* self) { return ctx_from_type(Py_TYPE(self)); }
+// For class-level operations, whose first argument is the class.
+inline Ctx ctx_from_class(PyObject* cls) { return ctx_from_type(reinterpret_cast<PyTypeObject*>(cls)); }
+
+// A module global, read at the moment of use (NameError when missing).
+Ref global(Ctx c, Borrowed name);
+// A function of the events library: zelta_events.NAME, both looked up now.
+Ref library(Ctx c, Borrowed function_name);
+// A lazily imported standard module.
+Borrowed lazy_module(Ctx c, LazyModule which);
+// _(msgid), through the module global `_`.
+Ref translate(Ctx c, const char* msgid);
+// Prints `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
+void print_message(Ctx c, const char* msgid, Borrowed value = {});
+// A set of the library's event IDs, built from get_event_ids().
+Ref known_event_ids(Ctx c);
+
+// Method tables of the subsystems, each ended by a null entry.
+extern PyMethodDef catalogue_methods[];
+extern PyMethodDef changes_methods[];
+extern PyMethodDef display_methods[];
+extern PyMethodDef transfer_methods[];
+
+// Sets the audit rule builders up as module-bound callables.
+Ref make_audit_rule_builders(Borrowed module);
+
+}  // namespace zelta
+
+// The signature of every fast-call entry point.
+#define ZELTA_ENTRY(fn) \
+    static PyObject* fn(PyObject* self, [[maybe_unused]] PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define ZELTA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))

@@ -1,0 +1,204 @@
+// Reference types, the error style and argument binding shared by every
+// subsystem of the module.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace zelta {
+
+// Thrown when a C API call failed and the Python error is already set.
+// Entry points catch it at the boundary and return NULL.
+struct PyError {};
+
+// A reference that the holder does not own.
+class Borrowed {
+public:
+    constexpr Borrowed() noexcept = default;
+    constexpr Borrowed(PyObject* p) noexcept : p_(p) {}
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool is(Borrowed other) const noexcept { return p_ == other.p_; }
+    bool is_none() const noexcept { return p_ == Py_None; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// An owning reference: released in the destructor, move-only. Ownership
+// leaves only through release().
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference; a NULL result means the error is set.
+    static Ref steal(PyObject* p) {
+        if (!p) throw PyError{};
+        return Ref(p);
+    }
+    // Takes over a new reference that may legitimately be NULL.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+    // Takes a new reference to a borrowed object.
+    static Ref borrow(Borrowed b) noexcept {
+        Py_XINCREF(b.get());
+        return Ref(b.get());
+    }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    operator Borrowed() const noexcept { return Borrowed(p_); }
+    Borrowed view() const noexcept { return Borrowed(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    Ref copy() const noexcept { return borrow(p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Result checks: a failure means the Python error is set.
+inline void check(int rc) {
+    if (rc < 0) throw PyError{};
+}
+inline Borrowed check_borrowed(PyObject* p) {
+    if (!p) throw PyError{};
+    return Borrowed(p);
+}
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError{};
+}
+
+// Runs an entry point body, turning a C++ PyError into the NULL (or -1)
+// that the C API expects.
+template <typename F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const PyError&) {
+        return nullptr;
+    }
+}
+template <typename F>
+int guarded_int(F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (const PyError&) {
+        return -1;
+    }
+}
+
+// Small wrappers over the C API, each returning an owned reference or
+// throwing with the error set.
+inline Ref str(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref integer(long v) { return Ref::steal(PyLong_FromLong(v)); }
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref getattr(Borrowed o, Borrowed name) { return Ref::steal(PyObject_GetAttr(o.get(), name.get())); }
+inline Ref getattr(Borrowed o, const char* name) { return Ref::steal(PyObject_GetAttrString(o.get(), name)); }
+inline void setattr(Borrowed o, Borrowed name, Borrowed v) { check(PyObject_SetAttr(o.get(), name.get(), v.get())); }
+inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
+inline Ref to_str(Borrowed o) { return Ref::steal(PyObject_Str(o.get())); }
+inline Ref to_list(Borrowed o) { return Ref::steal(PySequence_List(o.get())); }
+inline bool truth(Borrowed o) {
+    int r = PyObject_IsTrue(o.get());
+    check(r);
+    return r == 1;
+}
+inline bool contains(Borrowed container, Borrowed item) {
+    int r = PySequence_Contains(container.get(), item.get());
+    check(r);
+    return r == 1;
+}
+inline bool equal(Borrowed a, Borrowed b) {
+    int r = PyObject_RichCompareBool(a.get(), b.get(), Py_EQ);
+    check(r);
+    return r == 1;
+}
+inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+// Calls a callable with positional arguments given as borrowed views.
+template <typename... A>
+Ref call(Borrowed callable, const A&... args) {
+    std::array<PyObject*, sizeof...(A) + 1> argv{nullptr, Borrowed(args).get()...};
+    return Ref::steal(PyObject_Vectorcall(callable.get(), argv.data() + 1,
+                                          sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// Calls obj.name(args...) through ordinary attribute lookup.
+template <typename... A>
+Ref call_method(Borrowed obj, Borrowed name, const A&... args) {
+    std::array<PyObject*, sizeof...(A) + 1> argv{obj.get(), Borrowed(args).get()...};
+    return Ref::steal(PyObject_VectorcallMethod(name.get(), argv.data(),
+                                                (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Text of a str object as UTF-8; surrogates raise.
+inline std::string_view utf8(Borrowed s) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
+    if (!p) throw PyError{};
+    return {p, static_cast<size_t>(n)};
+}
+
+// Writes one line to the current sys.stdout, as print(text) does.
+void print_line(Borrowed text);
+
+// ---- Argument binding -----------------------------------------------------
+
+// What an argument must be. None passes the check for List and Str, as the
+// host binding of these operations allows.
+enum class Expect { Any, List, Str, Dict, Int };
+
+struct Param {
+    const char* name;
+    Expect expect = Expect::Any;
+    bool required = true;
+};
+
+// Binds fast-call arguments (positional or by name) to the parameters and
+// applies the type checks with the binding's exact messages. Unfilled
+// optional parameters are left empty (a null Borrowed).
+template <size_t N>
+struct Bound {
+    std::array<Borrowed, N> v{};
+    Borrowed operator[](size_t i) const { return v[i]; }
+};
+
+void bind_arguments(const char* fname, const Param* params, size_t nparams, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, Borrowed* out, bool positional_only = false);
+
+template <size_t N>
+Bound<N> bind(const char* fname, const std::array<Param, N>& params, PyObject* const* args, Py_ssize_t nargs,
+              PyObject* kwnames) {
+    Bound<N> b;
+    bind_arguments(fname, params.data(), N, args, nargs, kwnames, b.v.data());
+    return b;
+}
+// Refuses any argument: for operations that take none besides self.
+void bind_none(const char* fname, Py_ssize_t nargs, PyObject* kwnames);
+// One positional-only argument; keywords refused with the binding's message.
+Borrowed bind_one_positional(const char* fname, const Param& param, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+// Applies one type check on its own.
+void check_type(const Param& param, Borrowed value);
+
+}  // namespace zelta
