@@ -114,6 +114,9 @@ void print_message(Ctx c, const char* msgid, Borrowed value = {});
 // A set of the library's event IDs, built from get_event_ids().
 Ref known_event_ids(Ctx c);
 
+// Shows text through the pager "less -R" and waits for it to exit.
+void page(Ctx c, Borrowed text);
+
 // Method tables of the subsystems, each ended by a null entry.
 extern PyMethodDef catalogue_methods[];
 extern PyMethodDef changes_methods[];

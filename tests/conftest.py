@@ -1,0 +1,199 @@
+"""Shared fixtures: a recording fake of the events library, scratch system
+trees for the class constants, and recorders for the pager and the shell.
+
+The fake library is installed in ``sys.modules["zelta_events"]`` before the
+module under test is imported; its functions delegate to the FakeLibrary of
+the running test, so every test starts from a clean catalogue.
+"""
+
+import json
+import pathlib
+import sys
+import types
+
+import pytest
+
+
+class FakeLibrary:
+    """Catalogue and state of the fake events library, with a call record."""
+
+    def __init__(self):
+        self.events = {}  # event ID -> {"name_en", "name_ru", "enabled"}
+        self.groups = {}  # group ID -> {"name_en", "name_ru"}, in library order
+        self.calls = []  # (function name, *arguments), in call order
+        self.params = []  # (event, section, parameter, value) of set_event_param
+
+    def add_group(self, group_id, name_en=None, name_ru=None):
+        self.groups[group_id] = {
+            "name_en": name_en or f"Group {group_id}",
+            "name_ru": name_ru or f"Группа {group_id}",
+        }
+
+    def add_event(self, event_id, enabled=0, name_en=None, name_ru=None):
+        self.events[event_id] = {
+            "name_en": name_en or f"Event {event_id}",
+            "name_ru": name_ru or f"Событие {event_id}",
+            "enabled": enabled,
+        }
+
+    def names(self, function):
+        """The functions called so far, or the calls of one function."""
+        return [c[1:] for c in self.calls if c[0] == function]
+
+
+_current = FakeLibrary()
+
+
+def _recorded(function):
+    def wrapper(*args):
+        _current.calls.append((function.__name__, *args))
+        return function(*args)
+
+    wrapper.__name__ = function.__name__
+    return wrapper
+
+
+def _records(table):
+    return [f'{key},"{v["name_en"]}","{v["name_ru"]}"' for key, v in table.items()]
+
+
+@_recorded
+def get_event_ids():
+    return list(_current.events)
+
+
+@_recorded
+def get_group_ids():
+    return list(_current.groups)
+
+
+@_recorded
+def get_event_ids_ex(kind):
+    return _records(_current.events)
+
+
+@_recorded
+def get_group_ids_ex(kind):
+    return _records(_current.groups)
+
+
+@_recorded
+def is_event_enabled(event_id):
+    return _current.events[event_id]["enabled"]
+
+
+@_recorded
+def enable_event(event_id):
+    _current.events[event_id]["enabled"] = 1
+
+
+@_recorded
+def disable_event(event_id):
+    _current.events[event_id]["enabled"] = 0
+
+
+@_recorded
+def set_event_param(event_id, section, parameter, value):
+    _current.params.append((event_id, section, parameter, value))
+
+
+fake_module = types.ModuleType("zelta_events")
+for _f in (get_event_ids, get_group_ids, get_event_ids_ex, get_group_ids_ex, is_event_enabled,
+           enable_event, disable_event, set_event_param):
+    setattr(fake_module, _f.__name__, _f)
+sys.modules["zelta_events"] = fake_module
+
+from zelta_admin_events import admin_events  # noqa: E402  (needs the fake first)
+
+
+@pytest.fixture
+def module():
+    return admin_events
+
+
+@pytest.fixture
+def lib(monkeypatch):
+    """A fresh, empty fake catalogue for this test."""
+    global _current
+    previous = _current
+    _current = FakeLibrary()
+    yield _current
+    _current = previous
+
+
+class Tree:
+    """A scratch system root with the module's paths below it."""
+
+    def __init__(self, root: pathlib.Path):
+        self.root = root
+        self.settings = root / "usr/share/syslog-ng-mod-zelta/event-settings"
+        self.current_config = root / "etc/zelta-syslog.conf"
+        self.translations = root / "etc/wex-admin-events/eventsdictionary.json"
+        self.settings.mkdir(parents=True)
+
+    def group(self, group_id, events=(), settings=None):
+        """Creates a group directory with one default settings file per event."""
+        directory = self.settings / group_id
+        directory.mkdir(parents=True, exist_ok=True)
+        for event_id in events:
+            (directory / event_id).write_text(json.dumps(settings if settings is not None else {}))
+        return directory
+
+    def write_json(self, path, value):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(json.dumps(value, ensure_ascii=False))
+
+
+@pytest.fixture
+def tree(tmp_path):
+    return Tree(tmp_path / "root")
+
+
+@pytest.fixture
+def Admin(tree):
+    """ZeltaAdminEvents pointed at the scratch tree through a subclass."""
+    return type("Admin", (admin_events.ZeltaAdminEvents,), {
+        "_ZeltaAdminEvents__default_config_dir": tree.settings,
+        "_ZeltaAdminEvents__current_config_file": tree.current_config,
+        "_ZeltaAdminEvents__param_ru_translations_file": tree.translations,
+        "_ZeltaAdminEvents__root_dir": tree.root,
+    })
+
+
+@pytest.fixture
+def catalogue(lib, tree):
+    """A small catalogue: groups fs (3 events) and auth (2 events), both on disk."""
+    lib.add_group("fs", "File system", "Файловая система")
+    lib.add_group("auth", "Authentication", "Аутентификация")
+    for event_id, enabled in (("modifying-file", 1), ("file-opened", 0), ("modifying-directory", 0)):
+        lib.add_event(event_id, enabled)
+    for event_id, enabled in (("login", 1), ("logout", 0)):
+        lib.add_event(event_id, enabled)
+    tree.group("fs", ["modifying-file", "file-opened", "modifying-directory"])
+    tree.group("auth", ["login", "logout"])
+    return lib
+
+
+@pytest.fixture
+def pager(monkeypatch):
+    """Records every text handed to the pager instead of starting one."""
+    import pydoc
+
+    shown = []
+    monkeypatch.setattr(pydoc, "pipepager", lambda text, cmd: shown.append((text, cmd)))
+    return shown
+
+
+@pytest.fixture
+def commands(monkeypatch):
+    """Records shell commands instead of running them."""
+    import os
+
+    run = []
+
+    def fake_system(command):
+        run.append(command)
+        return 0
+
+    monkeypatch.setattr(os, "system", fake_system)
+    return run
