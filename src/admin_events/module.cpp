@@ -115,7 +115,8 @@ static PyMethodDef module_frame_methods[] = {
 
 struct AdminObject {
     PyObject_HEAD
-    PyObject* dict;  // instance __dict__, owned by the object
+    PyObject* dict;         // instance __dict__, owned by the object
+    PyObject* weakreflist;  // weak references to the object, as Python objects allow
 };
 
 static int admin_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -132,6 +133,7 @@ static int admin_clear(PyObject* self) {
 static void admin_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<AdminObject*>(self)->weakreflist) PyObject_ClearWeakRefs(self);
     admin_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -170,6 +172,7 @@ static int admin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 static PyMemberDef admin_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(AdminObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(AdminObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -1,0 +1,123 @@
+"""Import, construction and catalogue queries over a large catalogue.
+
+10,000 events in 500 groups of 20, group directories on disk. Each figure is
+printed beside its unavoidable part, timed in the same run: the library
+calls and directory listings that any implementation has to make.
+
+Run: python bench/bench_catalogue.py   (with the package installed)
+"""
+
+import contextlib
+import io
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import types
+
+GROUPS, PER_GROUP = 500, 20
+EVENT_IDS = [f"event-{g:03d}-{e:02d}" for g in range(GROUPS) for e in range(PER_GROUP)]
+GROUP_IDS = [f"group-{g:03d}" for g in range(GROUPS)]
+
+
+def fake_library():
+    """An events library that hands out fresh lists, as a real one would."""
+    ze = types.ModuleType("zelta_events")
+    ze.get_event_ids = lambda: list(EVENT_IDS)
+    ze.get_group_ids = lambda: list(GROUP_IDS)
+    event_records = [f'{e},"Event {e}","Событие {e}"' for e in EVENT_IDS]
+    group_records = [f'{g},"Group {g}","Группа {g}"' for g in GROUP_IDS]
+    ze.get_event_ids_ex = lambda kind: list(event_records)
+    ze.get_group_ids_ex = lambda kind: list(group_records)
+    ze.is_event_enabled = lambda event_id: 1
+    return ze
+
+
+def best(function, repeat=7):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        function()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def import_times(runs=15):
+    """Median import time of the module and of the standard modules its load needs."""
+    setup = ("import sys, types, time; ze = types.ModuleType('zelta_events'); "
+             "sys.modules['zelta_events'] = ze; ")
+    module = setup + ("t = time.perf_counter(); import zelta_admin_events.admin_events; "
+                      "print(time.perf_counter() - t)")
+    floor = setup + ("t = time.perf_counter(); import gettext, locale, platform, pathlib; "
+                     "gettext.bindtextdomain('x', '/usr/share/locale'); locale.getlocale(); "
+                     "platform.machine(); print(time.perf_counter() - t)")
+
+    def median(code):
+        values = [float(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                       cwd=tempfile.gettempdir(), check=True).stdout)
+                  for _ in range(runs)]
+        return statistics.median(values)
+
+    return median(module), median(floor)
+
+
+def row(name, measured, unavoidable):
+    ratio = measured / unavoidable if unavoidable else float("inf")
+    print(f"{name:<44} {measured * 1e3:9.3f} ms   unavoidable {unavoidable * 1e3:9.3f} ms   x{ratio:5.2f}")
+
+
+def main():
+    module_import, import_floor = import_times()
+    print(f"catalogue: {len(EVENT_IDS)} events in {GROUPS} groups of {PER_GROUP}\n")
+    row("import zelta_admin_events.admin_events", module_import, import_floor)
+
+    ze = fake_library()
+    sys.modules["zelta_events"] = ze
+    from zelta_admin_events import admin_events
+
+    with tempfile.TemporaryDirectory() as tmp:
+        settings = pathlib.Path(tmp)
+        for g in range(GROUPS):
+            directory = settings / GROUP_IDS[g]
+            directory.mkdir()
+            for e in range(PER_GROUP):
+                (directory / EVENT_IDS[g * PER_GROUP + e]).write_text("{}")
+        Admin = type("Admin", (admin_events.ZeltaAdminEvents,),
+                     {"_ZeltaAdminEvents__default_config_dir": settings})
+
+        construction = best(lambda: Admin([], []))
+        construction_floor = best(lambda: (ze.get_event_ids_ex(2), ze.get_group_ids_ex(2)))
+        row("construction (description tables)", construction, construction_floor)
+
+        named = EVENT_IDS[::100] + ["unknown"]
+        with contextlib.redirect_stdout(io.StringIO()):  # the "Unknown event ID" line
+            construction_named = best(lambda: Admin(list(named), GROUP_IDS[::10]), repeat=5)
+        row("construction, 101 events and 50 groups named", construction_named,
+            construction_floor + best(lambda: (ze.get_event_ids(), ze.get_group_ids())))
+
+        admin = Admin([], [])
+
+        def listing_floor():
+            for group_id in GROUP_IDS:
+                ze.get_event_ids()
+                with os.scandir(settings / group_id) as entries:
+                    for entry in entries:
+                        entry.is_file()
+
+        grouped = best(lambda: admin._ZeltaAdminEvents__get_grouped_events(GROUP_IDS))
+        row(f"__get_grouped_events, all {GROUPS} groups", grouped, best(listing_floor))
+
+        last = EVENT_IDS[-1]
+        group_of_last = best(lambda: admin._ZeltaAdminEvents__get_event_group(last), repeat=5)
+        row("__get_event_group, last event", group_of_last, best(listing_floor))
+
+    print("\ntargets: import < 2 ms, construction < 10 ms, grouped events within x2 of unavoidable")
+    print("(the import's unavoidable part is the first import of gettext, locale, platform and pathlib,\n"
+          " which pulls in re, enum and functools; a front end using argparse has them loaded already)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,147 @@
+"""Catalogue queries: description tables and group membership."""
+
+import os
+
+import pytest
+
+
+@pytest.fixture
+def records(monkeypatch):
+    """Replaces the library's event records with the given texts."""
+    import zelta_events
+
+    def use(texts):
+        monkeypatch.setattr(zelta_events, "get_event_ids_ex", lambda kind: list(texts))
+    return use
+
+
+@pytest.mark.parametrize("texts, table", [
+    (['a,"Alpha","Альфа"'], {"a": {"name_en": "Alpha", "name_ru": "Альфа"}}),
+    # The ID keeps every character; fields after the third are ignored.
+    ([' a ,"A","Б",extra,more'], {" a ": {"name_en": "A", "name_ru": "Б"}}),
+    # A comma inside a name shifts the fields.
+    (['a,"One, two","Раз"'], {"a": {"name_en": "On", "name_ru": "two"}}),
+    # Names shorter than their delimiters come out empty.
+    (["a,x,"], {"a": {"name_en": "", "name_ru": ""}}),
+    # A later record replaces the entry; the key keeps its first position.
+    (['a,"1","1"', 'b,"2","2"', 'a,"3","3"'],
+     {"a": {"name_en": "3", "name_ru": "3"}, "b": {"name_en": "2", "name_ru": "2"}}),
+    ([], {}),
+])
+def test_description_table(lib, module, records, texts, table):
+    records(texts)
+    result = module.ZeltaAdminEvents._ZeltaAdminEvents__get_all_event_description()
+    assert result == table
+    assert list(result) == list(table)
+    assert all(list(entry) == ["name_en", "name_ru"] for entry in result.values())
+
+
+def test_record_with_too_few_fields_fails(lib, module, records):
+    records(['a,"Alpha"'])
+    with pytest.raises(IndexError):
+        module.ZeltaAdminEvents._ZeltaAdminEvents__get_all_event_description()
+
+
+def test_group_description_uses_group_records(catalogue, module):
+    table = module.ZeltaAdminEvents._ZeltaAdminEvents__get_all_group_description()
+    assert list(table) == ["fs", "auth"]
+    assert ("get_group_ids_ex", 2) in catalogue.calls
+
+
+def test_group_members_are_listed_regular_files_in_listing_order(lib, tree, Admin):
+    for event_id in "abce":
+        lib.add_event(event_id)
+    lib.add_event("d")
+    lib.add_event("grp")
+    directory = tree.group("grp", ["a", "b", "c", "grp"])
+    (directory / "d").mkdir()                       # a subdirectory, even one named like an event
+    (directory / "unlisted").write_text("{}")       # a file the library does not list
+    os.symlink(directory / "a", directory / "e")    # a link to a regular file counts
+    os.symlink(directory / "missing", directory / "dangling")
+    listing = [name for name in os.listdir(directory) if name in {"a", "b", "c", "e"}]
+    assert Admin._ZeltaAdminEvents__get_events_by_group_id("grp") == listing
+
+
+def test_group_listing_asks_the_library_once_and_not_for_an_empty_directory(lib, tree, Admin):
+    for event_id in "abc":
+        lib.add_event(event_id)
+    tree.group("full", "abc")
+    tree.group("empty")
+    Admin._ZeltaAdminEvents__get_events_by_group_id("full")
+    assert lib.names("get_event_ids") == [()]
+    assert Admin._ZeltaAdminEvents__get_events_by_group_id("empty") == []
+    assert lib.names("get_event_ids") == [()]
+
+
+def test_library_changes_are_seen_between_listings(lib, tree, Admin, monkeypatch):
+    lib.add_event("a")
+    lib.add_event("b")
+    tree.group("g", "ab")
+    assert sorted(Admin._ZeltaAdminEvents__get_events_by_group_id("g")) == ["a", "b"]
+    del lib.events["b"]
+    assert Admin._ZeltaAdminEvents__get_events_by_group_id("g") == ["a"]
+
+
+def test_missing_group_directory_raises(lib, Admin):
+    with pytest.raises(FileNotFoundError):
+        Admin._ZeltaAdminEvents__get_events_by_group_id("absent")
+
+
+def test_grouped_events_sorted_and_deduplicated(catalogue, Admin):
+    admin = Admin([], [])
+    groups = ["fs", "auth", "fs"]
+    grouped = admin._ZeltaAdminEvents__get_grouped_events(groups)
+    assert list(grouped.items()) == [
+        ("auth", ["login", "logout"]),
+        ("fs", ["file-opened", "modifying-directory", "modifying-file"]),
+    ]
+    assert groups == ["fs", "auth", "fs"]
+
+
+def test_event_group_is_the_first_in_library_order(catalogue, tree, Admin):
+    tree.group("auth", ["modifying-file"])  # now in both groups; fs comes first
+    admin = Admin([], [])
+    assert admin._ZeltaAdminEvents__get_event_group("modifying-file") == "fs"
+    assert admin._ZeltaAdminEvents__get_event_group("logout") == "auth"
+
+
+def test_event_in_no_group_lists_every_group_once(catalogue, Admin, monkeypatch):
+    listed = []
+    original = Admin._ZeltaAdminEvents__get_events_by_group_id
+
+    class Counting(Admin):
+        @classmethod
+        def _ZeltaAdminEvents__get_events_by_group_id(cls, group_id):
+            listed.append(group_id)
+            return original(group_id)
+
+    assert Counting([], [])._ZeltaAdminEvents__get_event_group("nowhere") is None
+    assert listed == ["fs", "auth"]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda a: a._ZeltaAdminEvents__get_events_by_group_id(1),
+     "Argument 'group_id' has incorrect type (expected str, got int)"),
+    (lambda a: a._ZeltaAdminEvents__get_grouped_events("fs"),
+     "Argument 'group_id_list' has incorrect type (expected list, got str)"),
+    (lambda a: a._ZeltaAdminEvents__get_event_group(["x"]),
+     "Argument 'event_id' has incorrect type (expected str, got list)"),
+])
+def test_argument_types_are_checked(catalogue, Admin, call, message):
+    with pytest.raises(TypeError) as error:
+        call(Admin([], []))
+    assert str(error.value) == message
+
+
+def test_grouped_events_of_none_is_not_iterable(catalogue, Admin):
+    with pytest.raises(TypeError, match="not iterable"):
+        Admin([], [])._ZeltaAdminEvents__get_grouped_events(None)
+
+
+def test_class_level_queries_obey_the_class_they_are_called_on(catalogue, tree, Admin, module):
+    other = tree.root / "other"
+    (other / "fs").mkdir(parents=True)
+    (other / "fs" / "login").write_text("{}")
+    Sub = type("Sub", (Admin,), {"_ZeltaAdminEvents__default_config_dir": other})
+    assert Sub._ZeltaAdminEvents__get_events_by_group_id("fs") == ["login"]
+    assert Sub([], [])._ZeltaAdminEvents__get_events_by_group_id("fs") == ["login"]
