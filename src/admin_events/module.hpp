@@ -62,6 +62,11 @@ namespace zelta {
     X(enable_event, "enable_event")                                                  \
     X(disable_event, "disable_event")                                                \
     X(set_event_param, "set_event_param")                                            \
+    X(facility, "facility")                                                          \
+    X(priority, "priority")                                                          \
+    X(message_syslog_prefix, "message-syslog-")                                      \
+    X(dumps, "dumps")                                                                \
+    X(ensure_ascii, "ensure_ascii")                                                  \
     X(remove, "remove")                                                              \
     X(split, "split")                                                                \
     X(is_file, "is_file")                                                            \
