@@ -2,6 +2,10 @@
 // parameters, event properties and the audit rules of the file-watching events.
 #include "module.hpp"
 
+#include <algorithm>
+#include <span>
+#include <vector>
+
 namespace zelta {
 
 // ---- Audit rule builders ---------------------------------------------------
@@ -128,6 +132,161 @@ ZELTA_ENTRY(set_priority) {
     });
 }
 
+// ---- Event properties and audit path rules ----------------------------------
+
+// A path must be shorter than PATH_MAX, which counts the terminating NUL.
+constexpr size_t audit_path_limit = 4096;
+
+// Whether a path may go into an audit rule line: absolute (the audit system
+// takes no other), within PATH_MAX, and free of control characters, since a
+// newline would end the rule line and turn the rest of the path into rules.
+template <typename CodeUnit>
+static bool audit_path_acceptable(std::span<const CodeUnit> path) {
+    if (path.empty() || path.front() != '/' || path.size() >= audit_path_limit) return false;
+    return std::none_of(path.begin(), path.end(), [](CodeUnit ch) { return ch < 32 || ch == 127; });
+}
+
+static bool audit_path_acceptable(Borrowed path) {
+    PyObject* p = path.get();
+    if (!PyUnicode_Check(p)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    check(PyUnicode_READY(p));
+#endif
+    const void* data = PyUnicode_DATA(p);
+    size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(p));
+    switch (PyUnicode_KIND(p)) {
+        case PyUnicode_1BYTE_KIND:
+            return audit_path_acceptable(std::span(static_cast<const Py_UCS1*>(data), length));
+        case PyUnicode_2BYTE_KIND:
+            return audit_path_acceptable(std::span(static_cast<const Py_UCS2*>(data), length));
+        default:
+            return audit_path_acceptable(std::span(static_cast<const Py_UCS4*>(data), length));
+    }
+}
+
+// The paths a decoded value names: a string is the one path; an array gives
+// its elements and an object its member names, each in its own order.
+static Ref audit_paths(Borrowed value) {
+    if (!PyUnicode_Check(value.get())) return to_list(value);
+    Ref one = Ref::steal(PyList_New(0));
+    check(PyList_Append(one.get(), value.get()));
+    return one;
+}
+
+// The first path of the value that may not go into an audit rule, or null.
+static Ref first_unacceptable_audit_path(Borrowed value) {
+    Ref paths = audit_paths(value);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
+        Borrowed path = PyList_GET_ITEM(paths.get(), i);
+        if (!audit_path_acceptable(path)) return Ref::borrow(path);
+    }
+    return Ref();
+}
+
+// The rule builder for the machine's architecture; "b64" serves any machine
+// that the table does not name.
+static Ref audit_rule_builder_for(Ctx c, Borrowed self) {
+    Ref rules = getattr(self, c.st.audit_rules);
+    Ref arch = getattr(self, c.st.arch);
+    Ref builder = Ref::steal_or_null(PyObject_GetItem(rules.get(), arch.get()));
+    if (builder) return builder;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError{};
+    PyErr_Clear();
+    return Ref::steal(PyObject_GetItem(rules.get(), c.st.b64.get()));
+}
+
+ZELTA_ENTRY(process_path_value) {
+    return guarded([&] {
+        static const std::array<Param, 2> params{{{"event_id", Expect::Str}, {"value", Expect::Any}}};
+        Bound<2> a = bind("_ZeltaAdminEvents__process_path_value", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        bool file_opened = equal(a[0], c.st.file_opened);
+        Ref paths = audit_paths(a[1]);
+        Ref space = str(" ");
+        Ref escaped_space = str("\\ ");
+        Ref lines = Ref::steal(PyList_New(0));
+        Ref builder;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
+            Borrowed path = PyList_GET_ITEM(paths.get(), i);
+            if (!PyUnicode_Check(path.get())) {
+                PyErr_Format(PyExc_TypeError, "audit rule path must be str, not %.200s", Py_TYPE(path.get())->tp_name);
+                throw PyError{};
+            }
+            // The audit rule syntax separates fields by spaces.
+            Ref escaped = Ref::steal(PyUnicode_Replace(path.get(), space.get(), escaped_space.get(), -1));
+            Ref line;
+            if (file_opened) {
+                if (!builder) builder = audit_rule_builder_for(c, self);
+                line = call(builder, escaped);
+            } else {
+                line = Ref::steal(PyUnicode_FromFormat("-w %U -p wa -k %U", escaped.get(), escaped.get()));
+            }
+            check(PyList_Append(lines.get(), line.get()));
+        }
+        return json_text(c, lines);
+    });
+}
+
+ZELTA_ENTRY(set_properties) {
+    return guarded([&] {
+        static const std::array<Param, 3> params{
+            {{"section", Expect::Str}, {"parameter", Expect::Str}, {"value", Expect::Str}}};
+        Bound<3> a = bind("set_properties", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        Borrowed section = a[0], parameter = a[1], value = a[2];
+
+        Borrowed json = lazy_module(c, LazyModule::json);
+        Ref decode_error = getattr(json, c.st.JSONDecodeError);
+        Ref loads = getattr(json, c.st.loads);
+        Ref decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
+        if (!decoded) {
+            if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
+            PyErr_Clear();
+            print_message(c, "The VALUE should be in JSON format");
+            return none();
+        }
+        if (!PyUnicode_Check(decoded.get()) && !PyDict_Check(decoded.get()) && !PyList_Check(decoded.get())) {
+            Borrowed type = reinterpret_cast<PyObject*>(Py_TYPE(decoded.get()));
+            print_message(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
+            return none();
+        }
+
+        Ref listed = getattr(self, c.st.event_id_list);
+        Ref events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
+        Ref special_events = getattr(self, c.st.special_events);
+        size_t count = static_cast<size_t>(PyList_GET_SIZE(events.get()));
+        std::vector<bool> special(count);
+        bool any_special = false;
+        for (size_t i = 0; i < count; ++i) {
+            special[i] = contains(special_events, PyList_GET_ITEM(events.get(), i));
+            any_special = any_special || special[i];
+        }
+        // The value is the same for every event: its paths are checked once,
+        // before anything is written or the restart flag is touched.
+        if (any_special) {
+            if (Ref bad = first_unacceptable_audit_path(decoded)) {
+                print_message(c, "Invalid path in VALUE", Ref::steal(PyObject_Repr(bad.get())));
+                return none();
+            }
+        }
+        // Rule values are built before the first write, so no event can end up
+        // with its property stored and its audit rules missing.
+        std::vector<Ref> audit_rules(count);
+        for (size_t i = 0; i < count; ++i) {
+            if (special[i])
+                audit_rules[i] = call_method(self, c.st.process_path_value, PyList_GET_ITEM(events.get(), i), decoded);
+        }
+
+        setattr(self, c.st.need_daemon_restart, Py_True);
+        for (size_t i = 0; i < count; ++i) {
+            Borrowed event_id = PyList_GET_ITEM(events.get(), i);
+            store_event_param(c, event_id, section, parameter, value);
+            if (audit_rules[i]) store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, audit_rules[i]);
+        }
+        return none();
+    });
+}
+
 PyMethodDef changes_methods[] = {
     {"set_facility", ZELTA_FASTCALL(set_facility), METH_FASTCALL | METH_KEYWORDS,
      "set_facility($self, facility)\n--\n\nSet the facility of specified IDs."},
@@ -137,6 +296,11 @@ PyMethodDef changes_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "_ZeltaAdminEvents__set_syslog_message_param($self, param_type, param_value)\n--\n\n"
      "Set the parameter message-syslog-PARAM_TYPE of specified IDs to PARAM_VALUE."},
+    {"set_properties", ZELTA_FASTCALL(set_properties), METH_FASTCALL | METH_KEYWORDS,
+     "set_properties($self, section, parameter, value)\n--\n\nSet properties of the specified events."},
+    {"_ZeltaAdminEvents__process_path_value", ZELTA_FASTCALL(process_path_value), METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__process_path_value($self, event_id, value)\n--\n\n"
+     "Process the path string for special events (for audit)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
