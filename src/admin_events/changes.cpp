@@ -2,6 +2,10 @@
 // parameters, event properties and the audit rules of the file-watching events.
 #include "module.hpp"
 
+#include <algorithm>
+#include <span>
+#include <vector>
+
 namespace zelta {
 
 // ---- Audit rule builders ---------------------------------------------------
@@ -39,7 +43,264 @@ Ref make_audit_rule_builders(Borrowed module) {
     return table;
 }
 
+// ---- Syslog message parameters -----------------------------------------------
+
+// json.dumps(value, ensure_ascii=False): quotes, backslashes and control
+// characters escaped as JSON requires, every other character kept as it is.
+static Ref json_text(Ctx c, Borrowed value) {
+    Ref dumps = getattr(lazy_module(c, LazyModule::json), c.st.dumps);
+    Ref kwnames = Ref::steal(PyTuple_Pack(1, c.st.ensure_ascii.get()));
+    PyObject* argv[] = {nullptr, value.get(), Py_False};
+    return Ref::steal(
+        PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+// zelta_events.set_event_param, looked up at the moment of the call.
+static void store_event_param(Ctx c, Borrowed event_id, Borrowed section, Borrowed parameter, Borrowed value) {
+    call(library(c, c.st.set_event_param), event_id, section, parameter, value);
+}
+
+// Runs body on every item of an iterable, as a for loop would.
+template <typename F>
+static void each_item(Borrowed iterable, F&& body) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable.get()));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) body(item.view());
+    if (PyErr_Occurred()) throw PyError{};
+}
+
+// "ID<tab>TYPE: VALUE", echoed once per named event and once per named group.
+static void print_syslog_param_line(Borrowed id, Borrowed param_type, Borrowed param_value) {
+    print_line(Ref::steal(PyUnicode_FromFormat("%S\t%U: %U", id.get(), param_type.get(), param_value.get())));
+}
+
+ZELTA_ENTRY(set_syslog_message_param) {
+    return guarded([&] {
+        static const std::array<Param, 2> params{{{"param_type", Expect::Str}, {"param_value", Expect::Str}}};
+        Bound<2> a = bind("_ZeltaAdminEvents__set_syslog_message_param", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        Borrowed param_type = a[0], param_value = a[1];
+        // Parameter name and value text are formed before the first write, so
+        // a None that slipped through the binding fails with nothing written.
+        Ref parameter = add(c.st.message_syslog_prefix, param_type);
+        if (!PyUnicode_Check(param_value.get())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(param_value.get())->tp_name);
+            throw PyError{};
+        }
+        // A well-formed JSON string even when the value holds quotes,
+        // backslashes or control characters.
+        Ref value = json_text(c, param_value);
+
+        Ref events = getattr(self, c.st.event_id_list);
+        if (!events.view().is_none()) {
+            each_item(events, [&](Borrowed event_id) {
+                store_event_param(c, event_id, c.st.empty, parameter, value);
+                print_syslog_param_line(event_id, param_type, param_value);
+            });
+        }
+        Ref groups = getattr(self, c.st.group_id_list);
+        if (!groups.view().is_none()) {
+            each_item(groups, [&](Borrowed group_id) {
+                Ref members = call_method(self, c.st.get_events_by_group_id, group_id);
+                each_item(members,
+                          [&](Borrowed event_id) { store_event_param(c, event_id, c.st.empty, parameter, value); });
+                print_syslog_param_line(group_id, param_type, param_value);
+            });
+        }
+        setattr(self, c.st.need_daemon_restart, Py_True);
+        return none();
+    });
+}
+
+ZELTA_ENTRY(set_facility) {
+    return guarded([&] {
+        static const std::array<Param, 1> params{{{"facility", Expect::Str}}};
+        Bound<1> a = bind("set_facility", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        call_method(self, c.st.set_syslog_message_param, c.st.facility, a[0]);
+        return none();
+    });
+}
+
+ZELTA_ENTRY(set_priority) {
+    return guarded([&] {
+        static const std::array<Param, 1> params{{{"priority", Expect::Str}}};
+        Bound<1> a = bind("set_priority", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        call_method(self, c.st.set_syslog_message_param, c.st.priority, a[0]);
+        return none();
+    });
+}
+
+// ---- Event properties and audit path rules ----------------------------------
+
+// A path must be shorter than PATH_MAX, which counts the terminating NUL.
+constexpr size_t audit_path_limit = 4096;
+
+// Whether a path may go into an audit rule line: absolute (the audit system
+// takes no other), within PATH_MAX, and free of control characters, since a
+// newline would end the rule line and turn the rest of the path into rules.
+template <typename CodeUnit>
+static bool audit_path_acceptable(std::span<const CodeUnit> path) {
+    if (path.empty() || path.front() != '/' || path.size() >= audit_path_limit) return false;
+    return std::none_of(path.begin(), path.end(), [](CodeUnit ch) { return ch < 32 || ch == 127; });
+}
+
+static bool audit_path_acceptable(Borrowed path) {
+    PyObject* p = path.get();
+    if (!PyUnicode_Check(p)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    check(PyUnicode_READY(p));
+#endif
+    const void* data = PyUnicode_DATA(p);
+    size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(p));
+    switch (PyUnicode_KIND(p)) {
+        case PyUnicode_1BYTE_KIND:
+            return audit_path_acceptable(std::span(static_cast<const Py_UCS1*>(data), length));
+        case PyUnicode_2BYTE_KIND:
+            return audit_path_acceptable(std::span(static_cast<const Py_UCS2*>(data), length));
+        default:
+            return audit_path_acceptable(std::span(static_cast<const Py_UCS4*>(data), length));
+    }
+}
+
+// The paths a decoded value names: a string is the one path; an array gives
+// its elements and an object its member names, each in its own order.
+static Ref audit_paths(Borrowed value) {
+    if (!PyUnicode_Check(value.get())) return to_list(value);
+    Ref one = Ref::steal(PyList_New(0));
+    check(PyList_Append(one.get(), value.get()));
+    return one;
+}
+
+// The first path of the value that may not go into an audit rule, or null.
+static Ref first_unacceptable_audit_path(Borrowed value) {
+    Ref paths = audit_paths(value);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
+        Borrowed path = PyList_GET_ITEM(paths.get(), i);
+        if (!audit_path_acceptable(path)) return Ref::borrow(path);
+    }
+    return Ref();
+}
+
+// The rule builder for the machine's architecture; "b64" serves any machine
+// that the table does not name.
+static Ref audit_rule_builder_for(Ctx c, Borrowed self) {
+    Ref rules = getattr(self, c.st.audit_rules);
+    Ref arch = getattr(self, c.st.arch);
+    Ref builder = Ref::steal_or_null(PyObject_GetItem(rules.get(), arch.get()));
+    if (builder) return builder;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw PyError{};
+    PyErr_Clear();
+    return Ref::steal(PyObject_GetItem(rules.get(), c.st.b64.get()));
+}
+
+ZELTA_ENTRY(process_path_value) {
+    return guarded([&] {
+        static const std::array<Param, 2> params{{{"event_id", Expect::Str}, {"value", Expect::Any}}};
+        Bound<2> a = bind("_ZeltaAdminEvents__process_path_value", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        bool file_opened = equal(a[0], c.st.file_opened);
+        Ref paths = audit_paths(a[1]);
+        Ref space = str(" ");
+        Ref escaped_space = str("\\ ");
+        Ref lines = Ref::steal(PyList_New(0));
+        Ref builder;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
+            Borrowed path = PyList_GET_ITEM(paths.get(), i);
+            if (!PyUnicode_Check(path.get())) {
+                PyErr_Format(PyExc_TypeError, "audit rule path must be str, not %.200s", Py_TYPE(path.get())->tp_name);
+                throw PyError{};
+            }
+            // The audit rule syntax separates fields by spaces.
+            Ref escaped = Ref::steal(PyUnicode_Replace(path.get(), space.get(), escaped_space.get(), -1));
+            Ref line;
+            if (file_opened) {
+                if (!builder) builder = audit_rule_builder_for(c, self);
+                line = call(builder, escaped);
+            } else {
+                line = Ref::steal(PyUnicode_FromFormat("-w %U -p wa -k %U", escaped.get(), escaped.get()));
+            }
+            check(PyList_Append(lines.get(), line.get()));
+        }
+        return json_text(c, lines);
+    });
+}
+
+ZELTA_ENTRY(set_properties) {
+    return guarded([&] {
+        static const std::array<Param, 3> params{
+            {{"section", Expect::Str}, {"parameter", Expect::Str}, {"value", Expect::Str}}};
+        Bound<3> a = bind("set_properties", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        Borrowed section = a[0], parameter = a[1], value = a[2];
+
+        Borrowed json = lazy_module(c, LazyModule::json);
+        Ref decode_error = getattr(json, c.st.JSONDecodeError);
+        Ref loads = getattr(json, c.st.loads);
+        Ref decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
+        if (!decoded) {
+            if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
+            PyErr_Clear();
+            print_message(c, "The VALUE should be in JSON format");
+            return none();
+        }
+        if (!PyUnicode_Check(decoded.get()) && !PyDict_Check(decoded.get()) && !PyList_Check(decoded.get())) {
+            Borrowed type = reinterpret_cast<PyObject*>(Py_TYPE(decoded.get()));
+            print_message(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
+            return none();
+        }
+
+        Ref listed = getattr(self, c.st.event_id_list);
+        Ref events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
+        Ref special_events = getattr(self, c.st.special_events);
+        size_t count = static_cast<size_t>(PyList_GET_SIZE(events.get()));
+        std::vector<bool> special(count);
+        bool any_special = false;
+        for (size_t i = 0; i < count; ++i) {
+            special[i] = contains(special_events, PyList_GET_ITEM(events.get(), i));
+            any_special = any_special || special[i];
+        }
+        // The value is the same for every event: its paths are checked once,
+        // before anything is written or the restart flag is touched.
+        if (any_special) {
+            if (Ref bad = first_unacceptable_audit_path(decoded)) {
+                print_message(c, "Invalid path in VALUE", Ref::steal(PyObject_Repr(bad.get())));
+                return none();
+            }
+        }
+        // Rule values are built before the first write, so no event can end up
+        // with its property stored and its audit rules missing.
+        std::vector<Ref> audit_rules(count);
+        for (size_t i = 0; i < count; ++i) {
+            if (special[i])
+                audit_rules[i] = call_method(self, c.st.process_path_value, PyList_GET_ITEM(events.get(), i), decoded);
+        }
+
+        setattr(self, c.st.need_daemon_restart, Py_True);
+        for (size_t i = 0; i < count; ++i) {
+            Borrowed event_id = PyList_GET_ITEM(events.get(), i);
+            store_event_param(c, event_id, section, parameter, value);
+            if (audit_rules[i]) store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, audit_rules[i]);
+        }
+        return none();
+    });
+}
+
 PyMethodDef changes_methods[] = {
+    {"set_facility", ZELTA_FASTCALL(set_facility), METH_FASTCALL | METH_KEYWORDS,
+     "set_facility($self, facility)\n--\n\nSet the facility of specified IDs."},
+    {"set_priority", ZELTA_FASTCALL(set_priority), METH_FASTCALL | METH_KEYWORDS,
+     "set_priority($self, priority)\n--\n\nSet the priority of specified IDs."},
+    {"_ZeltaAdminEvents__set_syslog_message_param", ZELTA_FASTCALL(set_syslog_message_param),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__set_syslog_message_param($self, param_type, param_value)\n--\n\n"
+     "Set the parameter message-syslog-PARAM_TYPE of specified IDs to PARAM_VALUE."},
+    {"set_properties", ZELTA_FASTCALL(set_properties), METH_FASTCALL | METH_KEYWORDS,
+     "set_properties($self, section, parameter, value)\n--\n\nSet properties of the specified events."},
+    {"_ZeltaAdminEvents__process_path_value", ZELTA_FASTCALL(process_path_value), METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__process_path_value($self, event_id, value)\n--\n\n"
+     "Process the path string for special events (for audit)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -62,6 +62,16 @@ namespace zelta {
     X(enable_event, "enable_event")                                                  \
     X(disable_event, "disable_event")                                                \
     X(set_event_param, "set_event_param")                                            \
+    X(facility, "facility")                                                          \
+    X(priority, "priority")                                                          \
+    X(message_syslog_prefix, "message-syslog-")                                      \
+    X(message_audit_rules, "message-audit-rules")                                    \
+    X(file_opened, "file-opened")                                                    \
+    X(b64, "b64")                                                                    \
+    X(dumps, "dumps")                                                                \
+    X(loads, "loads")                                                                \
+    X(ensure_ascii, "ensure_ascii")                                                  \
+    X(JSONDecodeError, "JSONDecodeError")                                            \
     X(remove, "remove")                                                              \
     X(split, "split")                                                                \
     X(is_file, "is_file")                                                            \
