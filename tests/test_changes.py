@@ -191,15 +191,6 @@ def test_private_operations_check_id_types(Admin, catalogue, operation, args, me
     assert str(error.value) == message
 
 
-def test_private_operations_take_arguments_by_name(Admin, lib):
-    lib.add_event("e", 1)
-    admin = Admin([], [])
-    seen = []
-    admin._ZeltaAdminEvents__process_event(action=seen.append, event_id="e")
-    admin._ZeltaAdminEvents__process_ids(action=seen.append)
-    assert seen == ["e"]
-
-
 @pytest.mark.parametrize("operation, doc", [
     ("enable", "Enable specified IDs."),
     ("disable", "Disable specified IDs."),
