@@ -2,6 +2,8 @@
 // the hand-off of text to the pager.
 #include "module.hpp"
 
+#include <algorithm>
+
 namespace zelta {
 
 void page(Ctx c, Borrowed text) {
@@ -17,7 +19,175 @@ void page(Ctx c, Borrowed text) {
     call(pager, text, str("less -R"));
 }
 
+// ---- Status listings -------------------------------------------------------
+
+static Ref item(Borrowed container, Borrowed key) { return Ref::steal(PyObject_GetItem(container.get(), key.get())); }
+
+static void append(Borrowed list, Borrowed value) { check(PyList_Append(list.get(), value.get())); }
+
+static Ref join(Borrowed separator, Borrowed pieces) { return Ref::steal(PyUnicode_Join(separator.get(), pieces.get())); }
+
+// The two escapes of the module global Color, as read now.
+struct Escapes {
+    Ref grey, end;
+};
+static Escapes escapes(Ctx c) {
+    Ref color = global(c, c.st.color);
+    return {to_str(getattr(color, c.st.GREY)), to_str(getattr(color, c.st.END))};
+}
+
+// The status block of id_list: one line per ID, in list order, joined with
+// "\n". Each line is the ID padded to the width of the longest ID plus 10,
+// the status text, " " and the grey name. A given new_status marks the IDs
+// as groups just switched: it is the status of every line, the names come
+// from the group table and the library is not asked. An empty list has an
+// empty block.
+static Ref status_block(Ctx c, Borrowed self, Borrowed id_list, Borrowed new_status) {
+    Ref ids = to_list(id_list);  // a snapshot; None fails as not iterable
+    Py_ssize_t count = PyList_GET_SIZE(ids.get());
+    if (count == 0) return Ref::borrow(c.st.empty);
+
+    std::vector<Py_ssize_t> lengths(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_ssize_t length = PyObject_Length(PyList_GET_ITEM(ids.get(), i));
+        if (length < 0) throw PyError{};
+        lengths[static_cast<size_t>(i)] = length;
+    }
+    const Py_ssize_t spacing = *std::max_element(lengths.begin(), lengths.end()) + 10;
+
+    const bool given = static_cast<bool>(new_status);
+    Ref table = getattr(self, given ? c.st.group_description : c.st.event_description);
+    Ref lang = global(c, c.st.lang);
+    Escapes color = escapes(c);
+    Ref status = given ? to_str(new_status) : Ref();
+    Ref space = str(" ");
+    Ref padding = str(std::string(static_cast<size_t>(spacing), ' '));
+
+    Ref pieces = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Borrowed id = PyList_GET_ITEM(ids.get(), i);
+        if (i) append(pieces, c.st.newline);
+        append(pieces, to_str(id));
+        append(pieces, Ref::steal(PyUnicode_Substring(padding.get(), 0, spacing - lengths[static_cast<size_t>(i)])));
+        if (given) {
+            append(pieces, status);
+        } else {
+            append(pieces, to_str(call(library(c, c.st.is_event_enabled), id)));
+        }
+        append(pieces, space);
+        append(pieces, color.grey);
+        append(pieces, to_str(item(item(table, id), lang)));
+        append(pieces, color.end);
+    }
+    return join(c.st.empty, pieces);
+}
+
+// The header of a group: its name, " ", and its ID in grey.
+static Ref group_header(Ctx c, Borrowed self, Borrowed group_id) {
+    Ref table = getattr(self, c.st.group_description);
+    Ref name = to_str(item(item(table, group_id), global(c, c.st.lang)));
+    Escapes color = escapes(c);
+    Ref pieces = Ref::steal(PyList_New(0));
+    append(pieces, name);
+    append(pieces, str(" "));
+    append(pieces, color.grey);
+    append(pieces, to_str(group_id));
+    append(pieces, color.end);
+    return join(c.st.empty, pieces);
+}
+
+// Pages the listing of the given groups: each group's header above its
+// status block, one empty line between groups, a newline at the end.
+static void page_group_listing(Ctx c, Borrowed self, Borrowed group_id_list) {
+    Ref grouped = call_method(self, c.st.get_grouped_events, group_id_list);
+    Ref groups = Ref::steal(PyMapping_Items(grouped.get()));
+    Ref result_strings = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
+        Borrowed pair = PyList_GET_ITEM(groups.get(), i);
+        Ref group_id = Ref::steal(PySequence_GetItem(pair.get(), 0));
+        Ref events = Ref::steal(PySequence_GetItem(pair.get(), 1));
+        append(result_strings, call_method(self, c.st.get_group_string, group_id));
+        append(result_strings, add(call_method(self, c.st.get_multiple_string, events), c.st.newline));
+    }
+    page(c, join(c.st.newline, result_strings));
+}
+
+// show_groups and show_all_groups: a group list of None lists no group.
+static void page_groups_of_object(Ctx c, Borrowed self) {
+    Ref groups = getattr(self, c.st.group_id_list);
+    if (groups.view().is_none()) {
+        Ref no_groups = Ref::steal(PyList_New(0));
+        page_group_listing(c, self, no_groups);
+        return;
+    }
+    call_method(self, c.st.show_groups_private);
+}
+
+ZELTA_ENTRY(get_multiple_string) {
+    return guarded([&] {
+        static const std::array<Param, 2> params{{{"id_list", Expect::List}, {"new_status", Expect::Any, false}}};
+        Bound<2> a = bind("_ZeltaAdminEvents__get_multiple_string", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        // Whether a status was passed decides, not its truth; None means none passed.
+        Borrowed new_status = a[1] && !a[1].is_none() ? a[1] : Borrowed();
+        return status_block(c, self, a[0], new_status);
+    });
+}
+
+ZELTA_ENTRY(get_group_string) {
+    return guarded([&] {
+        static const std::array<Param, 1> params{{{"group_id", Expect::Str}}};
+        Bound<1> a = bind("_ZeltaAdminEvents__get_group_string", params, args, nargs, kwnames);
+        return group_header(ctx_from_object(self), self, a[0]);
+    });
+}
+
+ZELTA_ENTRY(show_groups_private) {
+    return guarded([&] {
+        bind_none("_ZeltaAdminEvents__show_groups", nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        page_group_listing(c, self, getattr(self, c.st.group_id_list));
+        return none();
+    });
+}
+
+ZELTA_ENTRY(show_groups) {
+    return guarded([&] {
+        bind_none("show_groups", nargs, kwnames);
+        page_groups_of_object(ctx_from_object(self), self);
+        return none();
+    });
+}
+
+ZELTA_ENTRY(show_all_groups) {
+    return guarded([&] {
+        bind_none("show_all_groups", nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        setattr(self, c.st.group_id_list, call(library(c, c.st.get_group_ids)));
+        page_groups_of_object(c, self);
+        return none();
+    });
+}
+
 PyMethodDef display_methods[] = {
+    {"show_all_groups", ZELTA_FASTCALL(show_all_groups), METH_FASTCALL | METH_KEYWORDS,
+     "show_all_groups($self, /)\n--\n\n"
+     "Show the status of all groups and their events through the pager."},
+    {"show_groups", ZELTA_FASTCALL(show_groups), METH_FASTCALL | METH_KEYWORDS,
+     "show_groups($self, /)\n--\n\n"
+     "Show the status of the specified groups and their events through the pager."},
+    {"_ZeltaAdminEvents__show_groups", ZELTA_FASTCALL(show_groups_private), METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__show_groups($self, /)\n--\n\n"
+     "Build the status listing of the object's groups and show it through the pager."},
+    {"_ZeltaAdminEvents__get_multiple_string", ZELTA_FASTCALL(get_multiple_string), METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__get_multiple_string($self, id_list, new_status=None)\n--\n\n"
+     "Return the aligned status lines of the IDs.\n\n"
+     "Without new_status the state of each event comes from the events library\n"
+     "and its name from the event table; with one, every line shows new_status\n"
+     "and the group's name."},
+    {"_ZeltaAdminEvents__get_group_string", ZELTA_FASTCALL(get_group_string), METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__get_group_string($self, group_id)\n--\n\n"
+     "Return the header line of a group: its name and its ID in grey."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -54,6 +54,7 @@ namespace zelta {
     X(name_en, "name_en")                                                            \
     X(name_ru, "name_ru")                                                            \
     X(new_status, "new_status")                                                      \
+    X(system, "system")                                                              \
     X(get_event_ids, "get_event_ids")                                                \
     X(get_group_ids, "get_group_ids")                                                \
     X(get_event_ids_ex, "get_event_ids_ex")                                          \
