@@ -1,5 +1,6 @@
 // The event catalogue: names of all events and groups, which events make up
-// a group, and the group an event belongs to.
+// a group, the group an event belongs to, the effective settings of an event
+// and the translated labels of its sections.
 #include "module.hpp"
 
 namespace zelta {
@@ -141,6 +142,212 @@ ZELTA_ENTRY(get_event_group) {
     });
 }
 
+// ---- Event settings -----------------------------------------------------------
+
+// The whole text of a file, read in the locale's encoding. The file is closed
+// however the read ends; a failed read keeps its own error.
+static Ref read_text_file(Ctx c, Borrowed path) {
+    Ref file = call(getattr(import("io"), "open"), path);
+    Ref text = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.read.get()));
+    if (!text) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.close.get()));
+        if (!closed) PyErr_WriteUnraisable(file.get());
+        PyErr_Restore(type, value, tb);
+        throw PyError{};
+    }
+    call_method(file, c.st.close);
+    return text;
+}
+
+// The parsed content of a JSON file; syntax errors stay json.JSONDecodeError.
+static Ref load_json_file(Ctx c, Borrowed path) {
+    Ref text = read_text_file(c, path);
+    return call(getattr(lazy_module(c, LazyModule::json), c.st.loads), text);
+}
+
+static Ref join_path(Borrowed directory, Borrowed component) {
+    return Ref::steal(PyNumber_TrueDivide(directory.get(), component.get()));
+}
+
+// Overlays the current settings of an event on its defaults, in place. A
+// section that is an object on both sides takes the current parameters over
+// the default ones (each parameter replaced whole); otherwise the current
+// value replaces the default section or is added. The library stores
+// parameters of the section "" directly under the event, so a current value
+// beside a default section of another kind is ordinary and must not fail.
+static void merge_settings(Borrowed defaults, Borrowed current) {
+    PyObject *section, *value;  // borrowed from `current`, which nothing here changes
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(current.get(), &pos, &section, &value)) {
+        PyObject* existing = PyDict_GetItemWithError(defaults.get(), section);  // borrowed
+        if (!existing && PyErr_Occurred()) throw PyError{};
+        if (existing && PyDict_Check(existing) && PyDict_Check(value)) {
+            check(PyDict_Update(existing, value));
+        } else {
+            check(PyDict_SetItem(defaults.get(), section, value));
+        }
+    }
+}
+
+// The parsed content of a settings file, which must be a JSON object.
+static Ref load_json_object(Ctx c, Borrowed path, const char* what) {
+    Ref document = load_json_file(c, path);
+    if (!PyDict_Check(document.get())) {
+        PyErr_Format(PyExc_TypeError, "%s %R holds %s, not a JSON object", what, path.get(),
+                     Py_TYPE(document.get())->tp_name);
+        throw PyError{};
+    }
+    return document;
+}
+
+// The event's member of the current configuration file; empty when it has
+// none. Within a show_event listing the member comes out of the listing's
+// one parse of the file, unless the file is named otherwise now or the
+// event's member was taken already.
+static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
+    static const char what[] = "current configuration file";
+    SettingsListing& listing = c.st.listing;
+    if (listing.active && !listing.path) {
+        listing.document = load_json_object(c, path, what);
+        listing.taken = Ref::steal(PySet_New(nullptr));
+        listing.path = Ref::borrow(path);
+    }
+    bool from_listing = false;
+    if (listing.active && (listing.path.view().is(path) || equal(listing.path, path))) {
+        int taken = PySet_Contains(listing.taken.get(), event_id.get());
+        check(taken);
+        from_listing = !taken;
+    }
+    Ref document = from_listing ? listing.document.copy() : load_json_object(c, path, what);
+    PyObject* found = PyDict_GetItemWithError(document.get(), event_id.get());  // borrowed
+    if (!found && PyErr_Occurred()) throw PyError{};
+    Ref member = Ref::borrow(found);
+    if (from_listing) {
+        // Handed out once only, so no two results share its objects.
+        if (member) check(PyDict_DelItem(document.get(), event_id.get()));
+        check(PySet_Add(listing.taken.get(), event_id.get()));
+    }
+    return member;
+}
+
+// Default settings of the event overlaid with its member of the current
+// configuration file, sorted at every dictionary level.
+ZELTA_ENTRY(get_event_config) {
+    return guarded([&] {
+        static const std::array<Param, 1> params{{{"event_id", Expect::Str}}};
+        Bound<1> a = bind("_ZeltaAdminEvents__get_event_config", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        Borrowed event_id = a[0];
+        // An event in no group has no default settings path: dir / None fails.
+        Ref group_id = call_method(self, c.st.get_event_group, event_id);
+        Ref default_path = join_path(join_path(getattr(self, c.st.default_config_dir), group_id), event_id);
+        Ref defaults = load_json_object(c, default_path, "default settings file");
+        Ref current_path = getattr(self, c.st.current_config_file);
+        Ref current = current_member(c, current_path, event_id);
+        // No member, or null: the event has no current settings.
+        if (current && !current.view().is_none()) {
+            if (!PyDict_Check(current.get())) {
+                PyErr_Format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object",
+                             event_id.get(), current_path.get(), Py_TYPE(current.get())->tp_name);
+                throw PyError{};
+            }
+            merge_settings(defaults, current);
+        }
+        return call_method(self, c.st.sort_nested_dict, defaults);
+    });
+}
+
+// A new dictionary with the keys of `dictionary` in ascending order, nested
+// dictionaries sorted likewise; everything else (arrays and what they hold
+// included) is taken over as it is.
+static Ref sorted_copy(Borrowed dictionary) {
+    if (Py_EnterRecursiveCall(" while sorting event settings")) throw PyError{};
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    Ref keys = Ref::steal(PyDict_Keys(dictionary.get()));
+    check(PyList_Sort(keys.get()));
+    Ref result = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* found = PyDict_GetItemWithError(dictionary.get(), key);  // borrowed
+        if (!found) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);  // changed while sorting
+            throw PyError{};
+        }
+        Ref value = Ref::borrow(found);
+        if (PyDict_Check(value.get())) value = sorted_copy(value);
+        check(PyDict_SetItem(result.get(), key, value.get()));
+    }
+    return result;
+}
+
+ZELTA_ENTRY(sort_nested_dict) {
+    return guarded([&] {
+        static const std::array<Param, 1> params{{{"dictionary", Expect::Dict}}};
+        Bound<1> a = bind("_ZeltaAdminEvents__sort_nested_dict", params, args, nargs, kwnames);
+        (void)self;  // the class: sorting uses no constant of it
+        return sorted_copy(a[0]);
+    });
+}
+
+// ---- Section translations -----------------------------------------------------
+
+// Loads the section translation table when section labels are shown in
+// Russian. A missing file or invalid JSON keeps the table loaded before.
+ZELTA_ENTRY(load_event_section_translations) {
+    return guarded([&] {
+        bind_none("_ZeltaAdminEvents__load_event_section_translations", nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        if (!equal(global(c, c.st.lang), c.st.name_ru)) return none();
+        Ref path = getattr(self, c.st.param_ru_translations_file);
+        Ref table;
+        try {
+            table = load_json_file(c, path);
+        } catch (const PyError&) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            Ref type_ref = Ref::steal_or_null(type), value_ref = Ref::steal_or_null(value),
+                tb_ref = Ref::steal_or_null(tb);
+            if (PyErr_GivenExceptionMatches(type, PyExc_FileNotFoundError)) return none();
+            Ref decode_error = getattr(lazy_module(c, LazyModule::json), c.st.JSONDecodeError);
+            if (PyErr_GivenExceptionMatches(type, decode_error.get())) return none();
+            PyErr_Restore(type_ref.release(), value_ref.release(), tb_ref.release());
+            throw;
+        }
+        setattr(self, c.st.event_section_translations, table);
+        return none();
+    });
+}
+
+// "(description)" for a section the table describes, else "". A table or
+// entry of another layout than objects describes nothing.
+ZELTA_ENTRY(get_event_section_translation) {
+    return guarded([&] {
+        static const std::array<Param, 1> params{{{"key", Expect::Str}}};
+        Bound<1> a = bind("_ZeltaAdminEvents__get_event_section_translation", params, args, nargs, kwnames);
+        Ctx c = ctx_from_object(self);
+        Ref table = getattr(self, c.st.event_section_translations);
+        if (!PyDict_Check(table.get())) return c.st.empty.copy();
+        PyObject* found = PyDict_GetItemWithError(table.get(), a[0].get());  // borrowed
+        if (!found) {
+            if (PyErr_Occurred()) throw PyError{};
+            return c.st.empty.copy();
+        }
+        Ref entry = Ref::borrow(found);
+        if (!PyDict_Check(entry.get())) return c.st.empty.copy();
+        found = PyDict_GetItemWithError(entry.get(), c.st.ru.get());
+        if (!found) {
+            if (PyErr_Occurred()) throw PyError{};
+            return c.st.empty.copy();
+        }
+        Ref text = to_str(found);
+        return Ref::steal(PyUnicode_FromFormat("(%U)", text.get()));
+    });
+}
+
 PyMethodDef catalogue_methods[] = {
     {"_ZeltaAdminEvents__get_all_event_description", ZELTA_FASTCALL(get_all_event_description),
      METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
@@ -160,6 +367,22 @@ PyMethodDef catalogue_methods[] = {
     {"_ZeltaAdminEvents__get_event_group", ZELTA_FASTCALL(get_event_group), METH_FASTCALL | METH_KEYWORDS,
      "_ZeltaAdminEvents__get_event_group($self, event_id)\n--\n\n"
      "Return the group that holds the event, or None."},
+    {"_ZeltaAdminEvents__get_event_config", ZELTA_FASTCALL(get_event_config), METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__get_event_config($self, event_id)\n--\n\n"
+     "Return the effective settings of an event: its default settings\n"
+     "overlaid with the current configuration, keys sorted at every level."},
+    {"_ZeltaAdminEvents__sort_nested_dict", ZELTA_FASTCALL(sort_nested_dict),
+     METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__sort_nested_dict($cls, dictionary)\n--\n\n"
+     "Return a copy of the dictionary with its keys sorted at every level."},
+    {"_ZeltaAdminEvents__load_event_section_translations", ZELTA_FASTCALL(load_event_section_translations),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__load_event_section_translations($self, /)\n--\n\n"
+     "Load the Russian section descriptions when LANG is name_ru."},
+    {"_ZeltaAdminEvents__get_event_section_translation", ZELTA_FASTCALL(get_event_section_translation),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_ZeltaAdminEvents__get_event_section_translation($self, key)\n--\n\n"
+     "Return the section label \"(description)\", or \"\" when there is none."},
     {nullptr, nullptr, 0, nullptr},
 };
 

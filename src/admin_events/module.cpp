@@ -305,6 +305,9 @@ static int module_traverse(PyObject* m, visitproc visit, void* arg) {
     for (auto& lazy : st->lazy) Py_VISIT(lazy.get());
     Py_VISIT(st->known_events_items.get());
     Py_VISIT(st->known_events_set.get());
+    Py_VISIT(st->listing.path.get());
+    Py_VISIT(st->listing.document.get());
+    Py_VISIT(st->listing.taken.get());
     return 0;
 }
 
@@ -316,6 +319,7 @@ static int module_clear(PyObject* m) {
     for (auto& lazy : st->lazy) lazy = Ref();
     st->known_events_items = Ref();
     st->known_events_set = Ref();
+    st->listing = SettingsListing{};
     return 0;
 }
 

@@ -53,6 +53,16 @@ namespace zelta {
     X(END, "END")                                                                    \
     X(name_en, "name_en")                                                            \
     X(name_ru, "name_ru")                                                            \
+    X(ru, "ru")                                                                      \
+    X(loads, "loads")                                                                \
+    X(JSONDecodeError, "JSONDecodeError")                                            \
+    X(read, "read")                                                                  \
+    X(close, "close")                                                                \
+    X(indent_unit, "    ")                                                           \
+    X(title_rule, "----------")                                                      \
+    X(colon_newline, ":\n")                                                          \
+    X(apostrophe, "'")                                                               \
+    X(double_quote, "\"")                                                            \
     X(new_status, "new_status")                                                      \
     X(system, "system")                                                              \
     X(get_event_ids, "get_event_ids")                                                \
@@ -70,9 +80,7 @@ namespace zelta {
     X(file_opened, "file-opened")                                                    \
     X(b64, "b64")                                                                    \
     X(dumps, "dumps")                                                                \
-    X(loads, "loads")                                                                \
     X(ensure_ascii, "ensure_ascii")                                                  \
-    X(JSONDecodeError, "JSONDecodeError")                                            \
     X(remove, "remove")                                                              \
     X(split, "split")                                                                \
     X(is_file, "is_file")                                                            \
@@ -88,6 +96,33 @@ namespace zelta {
 // that loading the module stays cheap.
 enum class LazyModule { json, tarfile, pydoc, os, tempfile, count };
 
+// While show_event builds its listing, the current configuration file is
+// read and parsed once for all the events it shows: each event's member is
+// taken out of that one parse (catalogue.cpp). Outside a listing, and for an
+// event shown twice, the file is read at every request.
+struct SettingsListing {
+    bool active = false;
+    Ref path;      // the file as named when it was read; empty until then
+    Ref document;  // its parsed content, less the members already taken
+    Ref taken;     // set of the event IDs whose member was taken
+};
+
+// Marks one show_event listing; restores the enclosing state on exit.
+class SettingsListingScope {
+public:
+    explicit SettingsListingScope(SettingsListing& listing) : listing_(listing), saved_(std::move(listing)) {
+        listing_ = SettingsListing{};
+        listing_.active = true;
+    }
+    ~SettingsListingScope() { listing_ = std::move(saved_); }
+    SettingsListingScope(const SettingsListingScope&) = delete;
+    SettingsListingScope& operator=(const SettingsListingScope&) = delete;
+
+private:
+    SettingsListing& listing_;
+    SettingsListing saved_;
+};
+
 struct State {
 #define ZELTA_NAME_FIELD(field, text) Ref field;
     ZELTA_NAMES(ZELTA_NAME_FIELD)
@@ -99,6 +134,7 @@ struct State {
     // items are the very same objects reuses the set instead of rebuilding it.
     Ref known_events_items;
     Ref known_events_set;
+    SettingsListing listing;
 };
 
 // What an entry point works with: its module and the module's state.

@@ -1,0 +1,264 @@
+"""The settings outline of events and its hand-off to the pager."""
+
+import gc
+import json
+import sys
+
+import pytest
+
+FORMAT = "_ZeltaAdminEvents__get_event_config_string"
+TABLE = "_ZeltaAdminEvents__event_section_translations"
+
+
+@pytest.fixture
+def settings(lib, tree):
+    """Writes events of group "g": settings(event ID, defaults, current=None);
+    every event's current member defaults to the empty object."""
+    lib.add_group("g")
+    current = {}
+
+    def write(event_id, defaults, member=None):
+        lib.add_event(event_id)
+        directory = tree.group("g")
+        text = defaults if isinstance(defaults, str) else json.dumps(defaults, ensure_ascii=False)
+        (directory / event_id).write_text(text)
+        current[event_id] = member if member is not None else {}
+        tree.write_json(tree.current_config, current)
+
+    return write
+
+
+def shown(Admin, pager, event_ids):
+    Admin(event_ids, None).show_event()
+    assert len(pager) == 1
+    text, command = pager[0]
+    assert command == "less -R"
+    return text
+
+
+def test_documented_outline(Admin, pager, settings):
+    settings("e", {"R": True, "A": {"Q": "x", "P": 1}})
+    assert shown(Admin, pager, ["e"]) == "----------e----------\nA:\n    P: 1\n    Q: x\n\nR: True\n\n"
+
+
+def test_formatter_keeps_the_given_order(Admin, lib):
+    admin = Admin(None, None)
+    text = getattr(admin, FORMAT)({"z": 1, "A": {"Q": "x", "P": 1}})
+    assert text == "z: 1\nA:\n    Q: x\n    P: 1\n\n\n"
+
+
+@pytest.mark.parametrize("dictionary, indent, text", [
+    pytest.param({}, 0, "\n", id="empty"),
+    pytest.param({"p": 1}, 2, "        p: 1\n\n", id="indent-2"),
+    pytest.param({"p": 1}, -1, "p: 1\n\n", id="negative-indent"),
+    # Each closing level adds its own empty line.
+    pytest.param({"a": {"b": {"c": 1}}}, 0, "a:\n    b:\n        c: 1\n\n\n\n", id="three-levels-close"),
+    pytest.param({"a": {}, "b": 2}, 0, "a:\n\nb: 2\n\n", id="empty-section"),
+])
+def test_outline_layout(Admin, lib, dictionary, indent, text):
+    admin = Admin(None, None)
+    assert getattr(admin, FORMAT)(dictionary, indent) == text
+    assert getattr(admin, FORMAT)(dictionary=dictionary, indent=indent) == text
+
+
+# Values as the JSON text gives them, and the text they show as.
+@pytest.mark.parametrize("json_value, text", [
+    pytest.param("1e16", "1e+16", id="large-real"),
+    pytest.param("1e-05", "1e-05", id="small-real"),
+    pytest.param("0.1", "0.1", id="real"),
+    pytest.param("2.0", "2.0", id="integral-real"),
+    pytest.param("123456789012345678901234567890", "123456789012345678901234567890", id="big-integer"),
+    pytest.param("-7", "-7", id="negative-integer"),
+    pytest.param("NaN", "nan", id="nan"),
+    pytest.param("-Infinity", "-inf", id="negative-infinity"),
+    pytest.param("true", "True", id="true"),
+    pytest.param("false", "False", id="false"),
+    pytest.param("null", "None", id="null"),
+    pytest.param('"it\'s"', 'it"s', id="apostrophe"),
+    pytest.param('"say \\"hi\\"\\nnext"', 'say "hi"\nnext', id="string-shown-raw"),
+    pytest.param('"Журнал"', "Журнал", id="non-ascii"),
+    pytest.param('["a", "b"]', '["a", "b"]', id="array"),
+    pytest.param("[]", "[]", id="empty-array"),
+    pytest.param('["it\'s"]', '["it"s"]', id="array-apostrophe"),
+    pytest.param('["say \\"hi\\""]', '["say "hi""]', id="array-quotes"),
+    pytest.param('["it\'s \\"x\\""]', '["it\\"s "x""]', id="array-both-quotes"),
+    pytest.param('["ё", "\\u00e9"]', '["ё", "é"]', id="array-non-ascii"),
+    pytest.param('["a\\u0001\\n\\t\\r\\\\", "\\u200b\\u00a0\\ud83d\\ude00"]',
+                 '["a\\x01\\n\\t\\r\\\\", "\\u200b\\xa0\U0001f600"]', id="array-control-characters"),
+    pytest.param('[1e16, 1e-05, 0.1, true, null, NaN]', "[1e+16, 1e-05, 0.1, True, None, nan]",
+                 id="array-of-other-kinds"),
+    pytest.param('[{"b": [1, {"k": "v"}], "a": "it\'s"}]', '[{"b": [1, {"k": "v"}], "a": "it"s"}]',
+                 id="objects-inside-arrays-unsorted"),
+])
+def test_value_texts(Admin, pager, settings, json_value, text):
+    settings("e", '{"p": %s}' % json_value)
+    assert shown(Admin, pager, ["e"]) == "----------e----------\np: " + text + "\n\n"
+
+
+def test_surrogate_reaches_the_pager_unchanged(Admin, pager, settings):
+    settings("e", '{"p": "\\ud800"}')
+    assert shown(Admin, pager, ["e"]) == "----------e----------\np: \ud800\n\n"
+
+
+def test_object_parameter_is_a_nested_section(Admin, pager, settings):
+    settings("e", {"s": {"o": {"y": 1, "x": "it's"}, "p": 0}})
+    assert shown(Admin, pager, ["e"]) == (
+        "----------e----------\n"
+        "s:\n"
+        "    o:\n"
+        "        x: it\"s\n"
+        "        y: 1\n"
+        "\n"
+        "    p: 0\n"
+        "\n"
+        "\n"
+    )
+
+
+def test_events_are_joined_by_an_empty_line(Admin, pager, settings):
+    settings("b", {"s": {"p": 1}})
+    settings("a", {"q": 2})
+    assert shown(Admin, pager, ["b", "a"]) == (
+        "----------b----------\ns:\n    p: 1\n\n\n"
+        "\n"
+        "----------a----------\nq: 2\n\n"
+    )
+
+
+def test_empty_settings(Admin, pager, settings):
+    settings("e", {})
+    assert shown(Admin, pager, ["e"]) == "----------e----------\n\n"
+
+
+def test_current_settings_are_shown(Admin, pager, settings):
+    settings("e", {"message-syslog-facility": "user", "s": {"p": 1, "q": 2}},
+             {"message-syslog-facility": "local0", "s": {"q": 5}})
+    assert shown(Admin, pager, ["e"]) == (
+        "----------e----------\nmessage-syslog-facility: local0\ns:\n    p: 1\n    q: 5\n\n\n"
+    )
+
+
+def test_event_named_twice_is_shown_twice_with_its_current_settings(Admin, pager, settings):
+    settings("e", {"s": {"p": [1]}}, {"s": {"p": [2]}, "t": "x"})
+    block = "----------e----------\ns:\n    p: [2]\n\nt: x\n\n"
+    assert shown(Admin, pager, ["e", "e"]) == block + "\n" + block
+
+
+def test_each_listing_reads_the_current_configuration_again(Admin, pager, settings, tree):
+    settings("e", {"p": 1}, {"p": 2})
+    admin = Admin(["e"], None)
+    admin.show_event()
+    tree.write_json(tree.current_config, {"e": {"p": 3}})
+    admin.show_event()
+    assert [text for text, _ in pager] == ["----------e----------\np: 2\n\n", "----------e----------\np: 3\n\n"]
+
+
+def test_russian_labels_at_every_depth(Admin, pager, settings, tree, monkeypatch, module):
+    settings("e", {"audit": {"paths": {"x": 1}, "n": 2}, "other": {"m": 3}, "audit-flat": 4})
+    tree.write_json(tree.translations, {"audit": {"ru": "Аудит"}, "paths": {"ru": "Пути"},
+                                        "audit-flat": {"ru": "never shown"}})
+    monkeypatch.setattr(module, "LANG", "name_ru")
+    assert shown(Admin, pager, ["e"]) == (
+        "----------e----------\n"
+        "audit(Аудит):\n"
+        "    n: 2\n"
+        "    paths(Пути):\n"
+        "        x: 1\n"
+        "\n"
+        "\n"
+        "audit-flat: 4\n"
+        "other:\n"
+        "    m: 3\n"
+        "\n"
+        "\n"
+    )
+
+
+def test_english_shows_bare_section_names(Admin, pager, settings, tree):
+    settings("e", {"audit": {"n": 2}})
+    tree.write_json(tree.translations, {"audit": {"ru": "Аудит"}})
+    assert shown(Admin, pager, ["e"]) == "----------e----------\naudit:\n    n: 2\n\n\n"
+
+
+def test_labels_of_an_earlier_listing_survive_a_deleted_file(Admin, pager, settings, tree, monkeypatch, module):
+    settings("e", {"audit": {"n": 2}})
+    tree.write_json(tree.translations, {"audit": {"ru": "Аудит"}})
+    monkeypatch.setattr(module, "LANG", "name_ru")
+    admin = Admin(["e"], None)
+    admin.show_event()
+    tree.translations.unlink()
+    admin.show_event()
+    assert [text for text, _ in pager] == ["----------e----------\naudit(Аудит):\n    n: 2\n\n\n"] * 2
+
+
+@pytest.mark.parametrize("event_ids", [pytest.param(None, id="none"), pytest.param([], id="empty")])
+def test_no_events_pages_an_empty_text_after_loading_labels(Admin, pager, lib, tree, monkeypatch, module,
+                                                            event_ids):
+    tree.write_json(tree.translations, {"audit": {"ru": "Аудит"}})
+    monkeypatch.setattr(module, "LANG", "name_ru")
+    admin = Admin(event_ids, None)
+    admin.show_event()
+    assert pager == [("", "less -R")]
+    assert getattr(admin, TABLE) == {"audit": {"ru": "Аудит"}}
+
+
+def test_failure_of_a_later_event_shows_nothing(Admin, pager, settings, lib):
+    settings("a", {"p": 1})
+    lib.add_event("lost")  # listed by the library, in no group directory
+    with pytest.raises(TypeError):
+        Admin(["a", "lost"], None).show_event()
+    assert pager == []
+
+
+def test_invalid_settings_show_nothing(Admin, pager, settings):
+    settings("e", '{"p": }')
+    with pytest.raises(json.JSONDecodeError):
+        Admin(["e"], None).show_event()
+    assert pager == []
+
+
+@pytest.mark.parametrize("args, message", [
+    pytest.param(([1],), r"Argument 'dictionary' has incorrect type \(expected dict, got list\)", id="dictionary"),
+    pytest.param(({}, "1"), r"Argument 'indent' has incorrect type \(expected int, got str\)", id="indent"),
+    pytest.param(({1: 2},), r"settings key 1 is not a string", id="key"),
+])
+def test_formatter_refuses_bad_arguments(Admin, lib, args, message):
+    with pytest.raises(TypeError, match="^" + message + "$"):
+        getattr(Admin(None, None), FORMAT)(*args)
+
+
+def test_formatter_of_a_dictionary_holding_itself_raises(Admin, lib):
+    loop = {}
+    loop["self"] = loop
+    with pytest.raises(RecursionError):
+        getattr(Admin(None, None), FORMAT)(loop)
+
+
+def test_show_event_takes_no_arguments(Admin, lib):
+    with pytest.raises(TypeError):
+        Admin(None, None).show_event(1)
+
+
+def test_no_references_leak(Admin, pager, settings, lib, tree, monkeypatch, module):
+    settings("e", {"s": {"p": [1, "it's", {"q": None}], "o": {"x": 1.5}}, "t": "it's"}, {"s": {"r": 2}})
+    settings("lost", {})
+    (tree.settings / "g" / "lost").unlink()  # in no group: its listing fails
+    tree.write_json(tree.translations, {"s": {"ru": "С"}})
+    monkeypatch.setattr(module, "LANG", "name_ru")
+    good, bad = Admin(["e", "e"], None), Admin(["e", "lost"], None)
+
+    def round_trip():
+        lib.calls.clear()  # the fake library and the pager record every call
+        pager.clear()
+        good.show_event()
+        with pytest.raises(TypeError):
+            bad.show_event()
+
+    for _ in range(50):
+        round_trip()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(500):
+        round_trip()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 200
