@@ -7,6 +7,7 @@ change needs it. Exit status: 0 success, 1 an operation failed, 2 usage.
 
 import argparse
 import contextlib
+import io
 import os
 import pathlib
 import sys
@@ -159,8 +160,12 @@ def _run(opts, module):
         cls = _rooted_class(cls, root)
 
     if opts.command == "export":
-        cls.export_config(opts.args[0])
-        return EXIT_OK
+        # The export reports its outcome only as its one line.
+        output = io.StringIO()
+        with contextlib.redirect_stdout(output):
+            cls.export_config(opts.args[0])
+        sys.stdout.write(output.getvalue())
+        return EXIT_OK if output.getvalue() == module._("Configuration exported") + "\n" else EXIT_FAILED
 
     events, groups = list(opts.events), list(opts.groups)
     admin = cls(events, groups)
@@ -188,6 +193,11 @@ def _run(opts, module):
         # take effect as well.
         if opts.command in CHANGING:
             _restart(admin, root)
+
+    # A refused value or archive is reported by the operation's own line and
+    # leaves the object without a pending restart; every accepted one sets it.
+    if opts.command in ("set-properties", "import") and not admin._ZeltaAdminEvents__need_daemon_restart:
+        return EXIT_FAILED
 
     unknown = len(opts.events) + len(opts.groups) - len(events) - len(groups)
     if unknown:
