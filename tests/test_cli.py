@@ -42,11 +42,13 @@ def operations(module, monkeypatch):
     """Replaces operations on the class with recorders of their calls."""
     seen = []
 
-    def replace(name, sets_flag=False, classlevel=False):
+    def replace(name, sets_flag=False, classlevel=False, prints=None):
         def operation(self, *args):
             seen.append((name, self, args))
             if sets_flag:
                 self._ZeltaAdminEvents__need_daemon_restart = True
+            if prints:
+                print(prints)
 
         monkeypatch.setattr(module.ZeltaAdminEvents, name,
                             classmethod(operation) if classlevel else operation, raising=False)
@@ -127,7 +129,7 @@ def test_each_command_calls_its_operation(system, operations, commands, argv, na
 def test_export_needs_no_object(system, module, operations, tree, commands, monkeypatch):
     for name, default in DEFAULTS.items():
         monkeypatch.setattr(module.ZeltaAdminEvents, name, pathlib.Path(default))
-    operations("export_config", classlevel=True)
+    operations("export_config", classlevel=True, prints="Configuration exported")
     assert cli.main(["--root", str(tree.root), "export", "out.tar.gz"]) == 0
     [(_, cls, args)] = operations.seen
     assert args == ("out.tar.gz",)
@@ -139,6 +141,18 @@ def test_export_needs_no_object(system, module, operations, tree, commands, monk
 
 
 # ---- failures -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("argv, operation, classlevel, prints", [
+    (["export", "out.tar.gz"], "export_config", True, "Error exporting configuration: disk full"),
+    (["import", "in.tar.gz"], "import_config", False, "Error importing configuration: bad archive"),
+    (["set-properties", "s", "p", "[1]", "-e", "login"], "set_properties", False, "Invalid path in VALUE: 1"),
+])
+def test_reported_failures_exit_one(system, operations, commands, capsys, argv, operation, classlevel, prints):
+    operations(operation, classlevel=classlevel, prints=prints)
+    assert cli.main(argv) == 1
+    assert capsys.readouterr().out == prints + "\n"
+    assert commands == []
+
 
 @pytest.mark.parametrize("debug", [False, True])
 def test_failing_operation_exits_one_with_one_line(system, monkeypatch, commands, capsys, debug):
