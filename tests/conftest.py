@@ -7,11 +7,18 @@ the running test, so every test starts from a clean catalogue.
 """
 
 import json
+import os
 import pathlib
 import sys
 import types
 
 import pytest
+from hypothesis import settings
+
+# CI runs the property-based tests on a fixed sequence of examples.
+settings.register_profile("ci", derandomize=True, print_blob=True)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 
 class FakeLibrary:

@@ -1,0 +1,129 @@
+"""Property-based tests: arbitrary input never crashes the module, never
+writes a broken audit rule, and the settings outline matches a plain Python
+rendition of its layout rules."""
+
+import contextlib
+import io
+import json
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import zelta_events
+
+FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+json_scalars = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=True) | st.text()
+json_values = st.recursive(
+    json_scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
+    max_leaves=12)
+# Paths as an attacker would write them: absolute or not, with spaces,
+# newlines, control and non-ASCII characters.
+paths = st.text(alphabet=st.characters(codec="utf-8") | st.sampled_from("/ \n\r\t\x7f-"), max_size=30)
+path_values = (paths | st.lists(paths | json_scalars, max_size=4)
+               | st.dictionaries(paths, json_scalars, max_size=4))
+
+
+@contextlib.contextmanager
+def patched(obj, **attributes):
+    saved = {name: getattr(obj, name) for name in attributes}
+    for name, value in attributes.items():
+        setattr(obj, name, value)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(obj, name, value)
+
+
+@contextlib.contextmanager
+def quiet():
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        yield out
+
+
+@FUZZ
+@given(event=st.sampled_from(["modifying-file", "modifying-directory", "file-opened", "login"]),
+       value=st.text(max_size=40) | json_values.map(json.dumps) | path_values.map(json.dumps),
+       arch=st.sampled_from(["x86_64", "aarch64", "armv7l", "i686"]))
+def test_set_properties_writes_whole_events_and_single_line_rules(catalogue, Admin, event, value, arch):
+    written = []
+    with patched(zelta_events, set_event_param=lambda *args: written.append(args)), quiet():
+        cls = type("Machine", (Admin,), {"_ZeltaAdminEvents__arch": arch})
+        admin = cls([event], [])
+        admin.set_properties("audit", "paths", value)
+    accepted = admin._ZeltaAdminEvents__need_daemon_restart
+    special = event != "login"
+    if not accepted:
+        assert written == []
+        return
+    assert written[0] == (event, "audit", "paths", value)
+    if not special:
+        assert written == [written[0]]
+        return
+    assert len(written) == 2 and written[1][:3] == (event, "", "message-audit-rules")
+    for rule in json.loads(written[1][3]):
+        assert not any(ord(ch) < 32 or ord(ch) == 127 for ch in rule), rule
+
+
+@FUZZ
+@given(records=st.lists(st.text(max_size=20), max_size=6),
+       events=st.none() | st.lists(st.text(max_size=6), max_size=5),
+       groups=st.none() | st.lists(st.text(max_size=6), max_size=5))
+def test_construction_with_arbitrary_catalogues_and_ids(lib, Admin, records, events, groups):
+    known = [r.split(",")[0] for r in records]
+    events_before, groups_before = list(events or ()), list(groups or ())
+    with patched(zelta_events, get_event_ids_ex=lambda kind: list(records), get_event_ids=lambda: list(known),
+                 get_group_ids=lambda: ["g"]), quiet() as out:
+        try:
+            admin = Admin(events, groups)
+        except IndexError:
+            assert any(len(r.split(",")) < 3 for r in records)
+            return
+    unknown = [e for e in events_before if e not in known] + [g for g in groups_before if g != "g"]
+    for event_id in events or ():
+        assert event_id in known
+    assert groups is None or set(groups) <= {"g"}
+    assert out.getvalue().count("Unknown ") >= len(unknown)
+    assert set(admin._ZeltaAdminEvents__event_description) <= set(known)
+
+
+def outline(settings_dict, level=0):
+    """The settings outline written out directly from its layout rules."""
+    text = ""
+    for key, value in settings_dict.items():
+        prefix = "    " * level
+        if isinstance(value, dict):
+            text += prefix + key + ":\n" + outline(value, level + 1)
+        else:
+            text += prefix + key + ": " + str(value).replace("'", '"') + "\n"
+    return text + "\n"
+
+
+@FUZZ
+@given(settings_dict=st.dictionaries(st.text(max_size=8), json_values, max_size=6))
+def test_settings_outline_matches_its_rules(catalogue, Admin, settings_dict):
+    admin = Admin([], [])
+    assert admin._ZeltaAdminEvents__get_event_config_string(settings_dict) == outline(settings_dict)
+
+
+@FUZZ
+@given(settings_dict=st.dictionaries(st.text(max_size=8), json_values, max_size=6))
+def test_sorting_keeps_content_and_orders_every_level(Admin, settings_dict):
+    original = json.dumps(settings_dict)
+    result = Admin._ZeltaAdminEvents__sort_nested_dict(settings_dict)
+    assert json.dumps(settings_dict) == original  # the argument is left alone
+    assert result == settings_dict
+
+    def ordered(value):
+        if isinstance(value, dict):
+            return list(value) == sorted(value) and all(ordered(v) for v in value.values())
+        return True
+    assert ordered(result)
+
+
+if __name__ == "__main__":
+    sys.exit(pytest.main([__file__]))
