@@ -83,7 +83,6 @@ namespace zelta {
     X(islnk, "islnk")                                                                \
     X(extractfile, "extractfile")                                                    \
     X(read, "read")                                                                  \
-    X(flush, "flush")                                                                \
     X(type, "type")                                                                  \
     X(linkname, "linkname")                                                          \
     X(size, "size")                                                                  \

@@ -400,7 +400,10 @@ void add_source(Ctx c, Borrowed tar, const std::string& source, Borrowed member_
     Closing close_file(file, st.close);
     struct stat opened;
     if (::fstat(fd, &opened) != 0) raise_os_error(errno, source);
-    if (!S_ISREG(opened.st_mode)) raise_os_error(ESTALE, source);  // replaced since it was examined
+    if (!S_ISREG(opened.st_mode)) {
+        PyErr_Format(PyExc_OSError, "%R was replaced while it was archived", fs_text(source).get());
+        throw PyError{};
+    }
     if (hard_link) {
         setattr(info, st.type, getattr(lazy_module(c, LazyModule::tarfile), st.regtype));
         setattr(info, st.linkname, st.empty);
@@ -453,7 +456,8 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     // 5. The module's syslog-ng fragments, in directory listing order.
     Ref fragment_member_dir = member_name(str(fragment_dir));
     Ref prefix = str(fragment_prefix);
-    Ref entries = to_list(call(getattr(lazy_module(c, LazyModule::os), st.scandir), fs_text(join_path(root, fragment_dir))));
+    Ref scandir = getattr(lazy_module(c, LazyModule::os), st.scandir);
+    Ref entries = to_list(call(scandir, fs_text(join_path(root, fragment_dir))));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
         Borrowed entry = PyList_GET_ITEM(entries.get(), i);
         Ref name = getattr(entry, st.name);
@@ -515,7 +519,8 @@ std::string resolve_destination(Ctx c, const std::string& destination) {
 class Replay {
 public:
     Replay(Ctx c, std::string root) : c_(c), root_(std::move(root)) {
-        if (probe(root_) != Found::directory) raise_os_error(probe(root_) == Found::missing ? ENOENT : ENOTDIR, root_);
+        Found found = probe(root_);
+        if (found != Found::directory) raise_os_error(found == Found::missing ? ENOENT : ENOTDIR, root_);
     }
 
     void directory(std::string_view relative) {
@@ -531,7 +536,7 @@ public:
         std::string destination = join_path(root_, relative);
         std::vector<std::string> missing = check_ancestors(relative, destination);
         if (!missing.empty()) raise_os_error(ENOENT, destination);
-        std::string target = created_.count(destination) ? destination : resolve_destination(c_, destination);
+        std::string target = resolve_destination(c_, destination);
         if (probe(target) == Found::directory) raise_os_error(EISDIR, target);
         if (target != destination) {
             Found parent = probe(parent_directory(target));
@@ -690,7 +695,9 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     // damaged archive is refused before anything is written.
     Ref members = to_list(call_method(tar, st.getmembers));
     Ref chunk_size = integer(1 << 20);
-    while (PyBytes_GET_SIZE(call_method(compressed, st.read, chunk_size).get()) > 0) {
+    for (;;) {
+        Ref rest = call_method(compressed, st.read, chunk_size);
+        if (!PyBytes_Check(rest.get()) || PyBytes_GET_SIZE(rest.get()) == 0) break;
     }
     std::string root = fs_bytes(getattr(self, st.root_dir));
     std::vector<PlannedMember> plan = plan_import(c, members, root);
