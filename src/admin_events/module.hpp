@@ -87,6 +87,31 @@ namespace zelta {
     X(scandir, "scandir")                                                            \
     X(name, "name")                                                                  \
     X(write, "write")                                                                \
+    X(endswith, "endswith")                                                          \
+    X(tar_open, "open")                                                              \
+    X(pax_format, "PAX_FORMAT")                                                      \
+    X(regtype, "REGTYPE")                                                            \
+    X(gettarinfo, "gettarinfo")                                                      \
+    X(addfile, "addfile")                                                            \
+    X(tar_add, "add")                                                                \
+    X(close, "close")                                                                \
+    X(exit_context, "__exit__")                                                      \
+    X(getmembers, "getmembers")                                                      \
+    X(isdir, "isdir")                                                                \
+    X(isreg, "isreg")                                                                \
+    X(islnk, "islnk")                                                                \
+    X(extractfile, "extractfile")                                                    \
+    X(read, "read")                                                                  \
+    X(type, "type")                                                                  \
+    X(linkname, "linkname")                                                          \
+    X(size, "size")                                                                  \
+    X(mode, "mode")                                                                  \
+    X(format, "format")                                                              \
+    X(compresslevel, "compresslevel")                                                \
+    X(gzip_file, "GzipFile")                                                         \
+    X(read_error, "ReadError")                                                       \
+    X(path, "path")                                                                  \
+    X(realpath, "realpath")                                                          \
     X(empty, "")                                                                     \
     X(comma, ",")                                                                    \
     X(colon_space, ": ")                                                             \
@@ -94,7 +119,7 @@ namespace zelta {
 
 // Standard modules that only some operations need: imported on first use so
 // that loading the module stays cheap.
-enum class LazyModule { json, tarfile, pydoc, os, tempfile, count };
+enum class LazyModule { json, tarfile, pydoc, os, tempfile, gzip, count };
 
 // While show_event builds its listing, the current configuration file is
 // read and parsed once for all the events it shows: each event's member is

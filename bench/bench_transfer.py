@@ -1,0 +1,113 @@
+"""Throughput of export_config and import_config for a configuration whose
+current configuration file is 50 MB, beside tar -czf / tar -xzf of the same
+files on this machine, measured in the same run.
+
+Run from the worktree root: .venv/bin/python bench/bench_transfer.py [MB]
+"""
+
+import contextlib
+import io
+import json
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import types
+
+if "zelta_events" not in sys.modules:
+    try:
+        import zelta_events  # noqa: F401
+    except ImportError:  # only the constructor calls the library; an empty catalogue serves
+        stub = types.ModuleType("zelta_events")
+        for name in ("get_event_ids", "get_group_ids", "get_event_ids_ex", "get_group_ids_ex"):
+            setattr(stub, name, lambda *args: [])
+        sys.modules["zelta_events"] = stub
+
+from zelta_admin_events.admin_events import ZeltaAdminEvents  # noqa: E402
+
+FILES = ["etc/zelta-syslog.conf", "etc/audit/rules.d/zelta-syslog.rules", "etc/logrotate.d/syslog-ng-mod-zelta",
+         "etc/syslog-ng/conf.d/mod-zelta.conf", "root/.config", "root/.config/zelta-event-watcher.notifyrc"]
+
+
+def configuration_text(size):
+    """JSON event settings of about size bytes, varied like a real file."""
+    rng = random.Random(1)
+    parts, total, n = ["{"], 1, 0
+    while total < size:
+        entry = json.dumps({"enabled": rng.randint(0, 1), "message-syslog-facility": rng.choice(["auth", "local3"]),
+                            "message-audit-rules": [f"-w /srv/data/{rng.getrandbits(48):x} -p wa"
+                                                    for _ in range(rng.randint(1, 4))],
+                            "threshold": rng.random()})
+        line = f'"event-{n}": {entry},\n'
+        parts.append(line)
+        total += len(line)
+        n += 1
+    parts.append('"last": {}}\n')
+    return "".join(parts).encode()
+
+
+def populate(root, size):
+    for relative in ("etc/audit/rules.d", "etc/logrotate.d", "etc/syslog-ng/conf.d", "root/.config"):
+        (root / relative).mkdir(parents=True)
+    (root / FILES[0]).write_bytes(configuration_text(size))
+    (root / FILES[1]).write_text("-w /etc/passwd -p wa -k passwd\n")
+    (root / FILES[2]).write_text("/var/log/zelta.log { weekly }\n")
+    (root / FILES[3]).write_text("destination d_zelta { file(\"/var/log/zelta.log\"); };\n")
+    (root / FILES[5]).write_text("[Notify]\nsound=false\n")
+
+
+def best(runs, action):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def main():
+    megabytes = float(sys.argv[1]) if len(sys.argv) > 1 else 50.0
+    with tempfile.TemporaryDirectory() as scratch:
+        scratch = pathlib.Path(scratch)
+        root = scratch / "root"
+        populate(root, int(megabytes * 1e6))
+        payload = sum((root / f).stat().st_size for f in FILES if (root / f).is_file()) / 1e6
+        Admin = type("Admin", (ZeltaAdminEvents,), {"_ZeltaAdminEvents__root_dir": root})
+        admin = Admin([], [])
+        quiet = contextlib.redirect_stdout(io.StringIO())
+
+        def export():
+            with quiet:
+                Admin.export_config(str(scratch / "backup"))
+
+        def import_():
+            with quiet:
+                admin.import_config(str(scratch / "backup.tar.gz"))
+
+        tar_out = scratch / "tool.tar.gz"
+        tool_root = scratch / "tool-root"
+
+        def tar_create():
+            subprocess.run(["tar", "-czf", str(tar_out), "-C", str(root), "--no-recursion", *FILES], check=True)
+
+        def tar_extract():
+            shutil.rmtree(tool_root, ignore_errors=True)
+            tool_root.mkdir()
+            subprocess.run(["tar", "-xzf", str(tar_out), "-C", str(tool_root)], check=True)
+
+        figures = [("export_config", best(3, export)), ("tar -czf", best(3, tar_create)),
+                   ("import_config", best(3, import_)),
+                   ("tar -xzf", best(3, tar_extract))]
+        sizes = {"export_config": (scratch / "backup.tar.gz").stat().st_size, "tar -czf": tar_out.stat().st_size}
+        print(f"payload {payload:.1f} MB (current configuration file {megabytes:g} MB), best of 3 runs")
+        for name, seconds in figures:
+            archive = f"  archive {sizes[name] / 1e6:.1f} MB" if name in sizes else ""
+            print(f"{name:14s} {seconds:7.3f} s  {payload / seconds:7.1f} MB/s{archive}")
+
+
+if __name__ == "__main__":
+    main()
