@@ -94,14 +94,12 @@ namespace zelta {
     X(gettarinfo, "gettarinfo")                                                      \
     X(addfile, "addfile")                                                            \
     X(tar_add, "add")                                                                \
-    X(close, "close")                                                                \
     X(exit_context, "__exit__")                                                      \
     X(getmembers, "getmembers")                                                      \
     X(isdir, "isdir")                                                                \
     X(isreg, "isreg")                                                                \
     X(islnk, "islnk")                                                                \
     X(extractfile, "extractfile")                                                    \
-    X(read, "read")                                                                  \
     X(type, "type")                                                                  \
     X(linkname, "linkname")                                                          \
     X(size, "size")                                                                  \
