@@ -21,8 +21,10 @@ static Ref description_table(Ctx c, Borrowed records_function) {
         Ref fields = to_list(call_method(record, c.st.split, c.st.comma));
         if (PyList_GET_SIZE(fields.get()) < 3) raise(PyExc_IndexError, "list index out of range");
         Ref entry = Ref::steal(PyDict_New());
-        check(PyDict_SetItem(entry.get(), c.st.name_en.get(), strip_delimiters(PyList_GET_ITEM(fields.get(), 1)).get()));
-        check(PyDict_SetItem(entry.get(), c.st.name_ru.get(), strip_delimiters(PyList_GET_ITEM(fields.get(), 2)).get()));
+        check(
+            PyDict_SetItem(entry.get(), c.st.name_en.get(), strip_delimiters(PyList_GET_ITEM(fields.get(), 1)).get()));
+        check(
+            PyDict_SetItem(entry.get(), c.st.name_ru.get(), strip_delimiters(PyList_GET_ITEM(fields.get(), 2)).get()));
         check(PyDict_SetItem(table.get(), PyList_GET_ITEM(fields.get(), 0), entry.get()));
     }
     if (PyErr_Occurred()) throw PyError{};
@@ -249,8 +251,8 @@ ZELTA_ENTRY(get_event_config) {
         // No member, or null: the event has no current settings.
         if (current && !current.view().is_none()) {
             if (!PyDict_Check(current.get())) {
-                PyErr_Format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object",
-                             event_id.get(), current_path.get(), Py_TYPE(current.get())->tp_name);
+                PyErr_Format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
+                             current_path.get(), Py_TYPE(current.get())->tp_name);
                 throw PyError{};
             }
             merge_settings(defaults, current);

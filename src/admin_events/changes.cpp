@@ -155,8 +155,7 @@ static Ref json_text(Ctx c, Borrowed value) {
     Ref dumps = getattr(lazy_module(c, LazyModule::json), c.st.dumps);
     Ref kwnames = Ref::steal(PyTuple_Pack(1, c.st.ensure_ascii.get()));
     PyObject* argv[] = {nullptr, value.get(), Py_False};
-    return Ref::steal(
-        PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 // zelta_events.set_event_param, looked up at the moment of the call.
@@ -392,8 +391,7 @@ ZELTA_ENTRY(set_properties) {
 }
 
 PyMethodDef changes_methods[] = {
-    {"enable", ZELTA_FASTCALL(enable), METH_FASTCALL | METH_KEYWORDS,
-     "enable($self, /)\n--\n\nEnable specified IDs."},
+    {"enable", ZELTA_FASTCALL(enable), METH_FASTCALL | METH_KEYWORDS, "enable($self, /)\n--\n\nEnable specified IDs."},
     {"disable", ZELTA_FASTCALL(disable), METH_FASTCALL | METH_KEYWORDS,
      "disable($self, /)\n--\n\nDisable specified IDs."},
     {"_ZeltaAdminEvents__process_ids", ZELTA_FASTCALL(process_ids), METH_FASTCALL | METH_KEYWORDS,

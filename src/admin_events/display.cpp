@@ -25,7 +25,9 @@ static Ref item(Borrowed container, Borrowed key) { return Ref::steal(PyObject_G
 
 static void append(Borrowed list, Borrowed value) { check(PyList_Append(list.get(), value.get())); }
 
-static Ref join(Borrowed separator, Borrowed pieces) { return Ref::steal(PyUnicode_Join(separator.get(), pieces.get())); }
+static Ref join(Borrowed separator, Borrowed pieces) {
+    return Ref::steal(PyUnicode_Join(separator.get(), pieces.get()));
+}
 
 // The two escapes of the module global Color, as read now.
 struct Escapes {
@@ -248,8 +250,8 @@ ZELTA_ENTRY(show_event) {
                 Ref settings = call_method(self, c.st.get_event_config, event_id);
                 Ref text = call_method(self, c.st.get_event_config_string, settings);
                 Ref parts = Ref::steal(PyList_New(0));
-                for (Borrowed part : {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(),
-                                      text.view()})
+                for (Borrowed part :
+                     {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
                     append(parts, part);
                 append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
             }

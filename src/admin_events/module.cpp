@@ -114,9 +114,8 @@ static PyMethodDef module_frame_methods[] = {
 // ---- The class ---------------------------------------------------------------
 
 struct AdminObject {
-    PyObject_HEAD
-    PyObject* dict;         // instance __dict__, owned by the object
-    PyObject* weakreflist;  // weak references to the object, as Python objects allow
+    PyObject_HEAD PyObject* dict;  // instance __dict__, owned by the object
+    PyObject* weakreflist;         // weak references to the object, as Python objects allow
 };
 
 static int admin_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -240,8 +239,8 @@ static Ref make_color() {
 // "name_ru" when the character-classification locale is Russian-in-Russia.
 static Ref decide_lang(State& st) {
     Ref locale = import("locale");
-    Ref current = Ref::steal_or_null(
-        PyObject_CallMethod(locale.get(), "getlocale", "O", getattr(locale, "LC_CTYPE").get()));
+    Ref current =
+        Ref::steal_or_null(PyObject_CallMethod(locale.get(), "getlocale", "O", getattr(locale, "LC_CTYPE").get()));
     if (!current) {
         // A locale name the locale module cannot parse has no code either.
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
@@ -280,8 +279,7 @@ static int module_exec(PyObject* m) {
         Ref cls = make_class(module);
         Ref pathlib = import("pathlib");
         Ref path_type = getattr(pathlib, "Path");
-        set_constant(cls, st.default_config_dir,
-                     call(path_type, str("/usr/share/syslog-ng-mod-zelta/event-settings")));
+        set_constant(cls, st.default_config_dir, call(path_type, str("/usr/share/syslog-ng-mod-zelta/event-settings")));
         set_constant(cls, st.current_config_file, call(path_type, str("/etc/zelta-syslog.conf")));
         set_constant(cls, st.param_ru_translations_file,
                      call(path_type, str("/etc/wex-admin-events/eventsdictionary.json")));

@@ -13,11 +13,16 @@ void print_line(Borrowed text) {
 
 static const char* expected_name(Expect e) {
     switch (e) {
-        case Expect::List: return "list";
-        case Expect::Str: return "str";
-        case Expect::Dict: return "dict";
-        case Expect::Int: return "int";
-        case Expect::Any: break;
+        case Expect::List:
+            return "list";
+        case Expect::Str:
+            return "str";
+        case Expect::Dict:
+            return "dict";
+        case Expect::Int:
+            return "int";
+        case Expect::Any:
+            break;
     }
     return "object";
 }
@@ -25,21 +30,30 @@ static const char* expected_name(Expect e) {
 void check_type(const Param& param, Borrowed value) {
     bool ok = true;
     switch (param.expect) {
-        case Expect::Any: break;
-        case Expect::List: ok = value.is_none() || PyList_Check(value.get()); break;
-        case Expect::Str: ok = value.is_none() || PyUnicode_Check(value.get()); break;
-        case Expect::Dict: ok = PyDict_Check(value.get()); break;
-        case Expect::Int: ok = PyLong_Check(value.get()); break;
+        case Expect::Any:
+            break;
+        case Expect::List:
+            ok = value.is_none() || PyList_Check(value.get());
+            break;
+        case Expect::Str:
+            ok = value.is_none() || PyUnicode_Check(value.get());
+            break;
+        case Expect::Dict:
+            ok = PyDict_Check(value.get());
+            break;
+        case Expect::Int:
+            ok = PyLong_Check(value.get());
+            break;
     }
     if (!ok) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     param.name, expected_name(param.expect), Py_TYPE(value.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                     expected_name(param.expect), Py_TYPE(value.get())->tp_name);
         throw PyError{};
     }
 }
 
-void bind_arguments(const char* fname, const Param* params, size_t nparams, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, Borrowed* out, bool positional_only) {
+void bind_arguments(const char* fname, const Param* params, size_t nparams, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Borrowed* out, bool positional_only) {
     if (nargs > static_cast<Py_ssize_t>(nparams)) {
         PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional argument%s (%zd given)", fname,
                      static_cast<Py_ssize_t>(nparams), nparams == 1 ? "" : "s", nargs);
@@ -74,8 +88,8 @@ void bind_arguments(const char* fname, const Param* params, size_t nparams, PyOb
     for (size_t i = 0; i < nparams; ++i) {
         if (!out[i]) {
             if (params[i].required) {
-                PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname,
-                             params[i].name, static_cast<Py_ssize_t>(i + 1));
+                PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", fname, params[i].name,
+                             static_cast<Py_ssize_t>(i + 1));
                 throw PyError{};
             }
             continue;

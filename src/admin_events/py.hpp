@@ -140,8 +140,8 @@ inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(na
 template <typename... A>
 Ref call(Borrowed callable, const A&... args) {
     std::array<PyObject*, sizeof...(A) + 1> argv{nullptr, Borrowed(args).get()...};
-    return Ref::steal(PyObject_Vectorcall(callable.get(), argv.data() + 1,
-                                          sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(callable.get(), argv.data() + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 // Calls obj.name(args...) through ordinary attribute lookup.
 template <typename... A>
@@ -183,8 +183,8 @@ struct Bound {
     Borrowed operator[](size_t i) const { return v[i]; }
 };
 
-void bind_arguments(const char* fname, const Param* params, size_t nparams, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, Borrowed* out, bool positional_only = false);
+void bind_arguments(const char* fname, const Param* params, size_t nparams, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Borrowed* out, bool positional_only = false);
 
 template <size_t N>
 Bound<N> bind(const char* fname, const std::array<Param, N>& params, PyObject* const* args, Py_ssize_t nargs,

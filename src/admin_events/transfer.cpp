@@ -6,8 +6,8 @@
 // checks the whole archive against the layout export writes and against
 // the tree as it stands before it writes anything, and replaces each file
 // atomically.
-#include "module.hpp"
 #include "transfer.hpp"
+#include "module.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -134,8 +134,7 @@ Ref fs_text(std::string_view bytes) {
 // A path argument as the bytes the file system sees, as os.fsencode gives them.
 std::string fs_bytes(Borrowed path) {
     Ref fspath = Ref::steal(PyOS_FSPath(path.get()));
-    Ref encoded = PyBytes_Check(fspath.get()) ? fspath.copy()
-                                               : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    Ref encoded = PyBytes_Check(fspath.get()) ? fspath.copy() : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
     char* data = nullptr;
     Py_ssize_t size = 0;
     check(PyBytes_AsStringAndSize(encoded.get(), &data, &size));
@@ -190,8 +189,7 @@ mode_t current_umask() {
 void sync_directory(const std::string& directory) {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    Py_BEGIN_ALLOW_THREADS
-    ::fsync(fd);
+    Py_BEGIN_ALLOW_THREADS ::fsync(fd);
     ::close(fd);
     Py_END_ALLOW_THREADS
 }
@@ -234,10 +232,8 @@ public:
     void write_all(const char* data, size_t size) {
         while (size > 0) {
             ssize_t written;
-            Py_BEGIN_ALLOW_THREADS
-            written = ::write(fd_, data, size);
-            Py_END_ALLOW_THREADS
-            if (written < 0) {
+            Py_BEGIN_ALLOW_THREADS written = ::write(fd_, data, size);
+            Py_END_ALLOW_THREADS if (written < 0) {
                 if (errno != EINTR) raise_os_error(errno, destination_);
                 check(PyErr_CheckSignals());
                 continue;
@@ -258,10 +254,8 @@ public:
         // After the owner: a change of owner clears the set-ID bits.
         if (::fchmod(fd_, mode) != 0) raise_os_error(errno, target);
         int rc;
-        Py_BEGIN_ALLOW_THREADS
-        rc = ::fsync(fd_);
-        Py_END_ALLOW_THREADS
-        if (rc != 0) raise_os_error(errno, target);
+        Py_BEGIN_ALLOW_THREADS rc = ::fsync(fd_);
+        Py_END_ALLOW_THREADS if (rc != 0) raise_os_error(errno, target);
         rc = ::close(std::exchange(fd_, -1));
         if (rc != 0) raise_os_error(errno, target);
         if (::rename(path_.c_str(), target.c_str()) != 0) raise_os_error(errno, target);
@@ -288,8 +282,8 @@ Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> args,
         PyTuple_SET_ITEM(names.get(), k++, Ref::borrow(name).release());
         argv.push_back(value.get());
     }
-    return Ref::steal(PyObject_Vectorcall(callable.get(), argv.data() + 1,
-                                          args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    return Ref::steal(PyObject_Vectorcall(callable.get(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          names.get()));
 }
 
 // Calls obj.close() when the scope ends early, keeping the error that ended
