@@ -54,11 +54,9 @@ class ScandirGuard {
 public:
     explicit ScandirGuard(Borrowed iterator) : iterator_(iterator) {}
     ~ScandirGuard() {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);  // keep an error already raised
+        PendingError pending;  // keep an error already raised
         Ref closed = Ref::steal_or_null(PyObject_CallMethod(iterator_.get(), "close", nullptr));
         if (!closed) PyErr_WriteUnraisable(iterator_.get());
-        PyErr_Restore(type, value, tb);
     }
     ScandirGuard(const ScandirGuard&) = delete;
     ScandirGuard& operator=(const ScandirGuard&) = delete;
@@ -152,11 +150,11 @@ static Ref read_text_file(Ctx c, Borrowed path) {
     Ref file = call(getattr(import("io"), "open"), path);
     Ref text = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.read.get()));
     if (!text) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.close.get()));
-        if (!closed) PyErr_WriteUnraisable(file.get());
-        PyErr_Restore(type, value, tb);
+        {
+            PendingError pending;
+            Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.close.get()));
+            if (!closed) PyErr_WriteUnraisable(file.get());
+        }
         throw PyError{};
     }
     call_method(file, c.st.close);
@@ -180,7 +178,7 @@ static Ref join_path(Borrowed directory, Borrowed component) {
 // parameters of the section "" directly under the event, so a current value
 // beside a default section of another kind is ordinary and must not fail.
 static void merge_settings(Borrowed defaults, Borrowed current) {
-    PyObject *section, *value;  // borrowed from `current`, which nothing here changes
+    PyObject *section = nullptr, *value = nullptr;  // borrowed from `current`, which nothing here changes
     Py_ssize_t pos = 0;
     while (PyDict_Next(current.get(), &pos, &section, &value)) {
         PyObject* existing = PyDict_GetItemWithError(defaults.get(), section);  // borrowed
@@ -309,14 +307,14 @@ ZELTA_ENTRY(load_event_section_translations) {
         try {
             table = load_json_file(c, path);
         } catch (const PyError&) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            Ref type_ref = Ref::steal_or_null(type), value_ref = Ref::steal_or_null(value),
-                tb_ref = Ref::steal_or_null(tb);
-            if (PyErr_GivenExceptionMatches(type, PyExc_FileNotFoundError)) return none();
-            Ref decode_error = getattr(lazy_module(c, LazyModule::json), c.st.JSONDecodeError);
-            if (PyErr_GivenExceptionMatches(type, decode_error.get())) return none();
-            PyErr_Restore(type_ref.release(), value_ref.release(), tb_ref.release());
+            {
+                PendingError pending;
+                Ref decode_error = getattr(lazy_module(c, LazyModule::json), c.st.JSONDecodeError);
+                if (pending.matches(PyExc_FileNotFoundError) || pending.matches(decode_error)) {
+                    pending.discard();
+                    return none();
+                }
+            }
             throw;
         }
         setattr(self, c.st.event_section_translations, table);

@@ -205,7 +205,7 @@ ZELTA_ENTRY(get_event_config_string) {
         Ref parts = Ref::steal(PyList_New(0));
         const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
         Py_ssize_t pos = 0;
-        PyObject *k, *v;  // borrowed; held below while other code runs
+        PyObject *k = nullptr, *v = nullptr;  // borrowed; held below while other code runs
         while (PyDict_Next(dictionary.get(), &pos, &k, &v)) {
             Ref key = Ref::borrow(k), value = Ref::borrow(v);
             if (!PyUnicode_Check(k)) {

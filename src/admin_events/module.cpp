@@ -149,7 +149,7 @@ static int admin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (kwargs && PyDict_GET_SIZE(kwargs)) {
             kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
             Py_ssize_t pos = 0, k = 0;
-            PyObject *key, *value;
+            PyObject *key = nullptr, *value = nullptr;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 PyTuple_SET_ITEM(kwnames.get(), k++, Ref::borrow(key).release());
                 argv.push_back(value);

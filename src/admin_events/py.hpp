@@ -85,6 +85,37 @@ inline Borrowed check_borrowed(PyObject* p) {
     throw PyError{};
 }
 
+// Takes the raised exception out of the error indicator so that cleanup code
+// may call into Python, and puts it back when it goes out of scope unless
+// discard() was called.
+class PendingError {
+public:
+    PendingError() noexcept {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal_or_null(type);
+        value_ = Ref::steal_or_null(value);
+        traceback_ = Ref::steal_or_null(traceback);
+    }
+    ~PendingError() {
+        if (type_) PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+    bool matches(Borrowed exception_type) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_.get(), exception_type.get());
+    }
+    void discard() noexcept {
+        type_ = Ref();
+        value_ = Ref();
+        traceback_ = Ref();
+    }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
 // Runs an entry point body, turning a C++ PyError into the NULL (or -1)
 // that the C API expects.
 template <typename F>

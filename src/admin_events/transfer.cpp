@@ -87,7 +87,7 @@ Ref take_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return Ref::steal_or_null(PyErr_GetRaisedException());
 #else
-    PyObject *type, *value, *traceback;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (!type) return Ref();
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -231,7 +231,7 @@ public:
 
     void write_all(const char* data, size_t size) {
         while (size > 0) {
-            ssize_t written;
+            ssize_t written = 0;
             Py_BEGIN_ALLOW_THREADS written = ::write(fd_, data, size);
             Py_END_ALLOW_THREADS if (written < 0) {
                 if (errno != EINTR) raise_os_error(errno, destination_);
@@ -253,7 +253,7 @@ public:
             raise_os_error(errno, target);
         // After the owner: a change of owner clears the set-ID bits.
         if (::fchmod(fd_, mode) != 0) raise_os_error(errno, target);
-        int rc;
+        int rc = 0;
         Py_BEGIN_ALLOW_THREADS rc = ::fsync(fd_);
         Py_END_ALLOW_THREADS if (rc != 0) raise_os_error(errno, target);
         rc = ::close(std::exchange(fd_, -1));
