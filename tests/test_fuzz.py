@@ -8,7 +8,7 @@ import json
 import sys
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import zelta_events
@@ -127,3 +127,81 @@ def test_sorting_keeps_content_and_orders_every_level(Admin, settings_dict):
 
 if __name__ == "__main__":
     sys.exit(pytest.main([__file__]))
+
+
+# ---- Hostile archives ------------------------------------------------------------
+
+LAYOUT_FILES = ("etc/zelta-syslog.conf", "etc/audit/rules.d/zelta-syslog.rules",
+                "etc/logrotate.d/syslog-ng-mod-zelta", "root/.config/zelta-event-watcher.notifyrc")
+LAYOUT_DIRS = ("etc", "etc/audit", "etc/audit/rules.d", "etc/logrotate.d", "etc/syslog-ng",
+               "etc/syslog-ng/conf.d", "root", "root/.config")
+
+
+def in_layout(relative):
+    return (relative in LAYOUT_FILES or relative in LAYOUT_DIRS
+            or (relative.startswith("etc/syslog-ng/conf.d/mod-zelta") and relative.count("/") == 3))
+
+
+components = st.sampled_from(["T", "etc", "audit", "rules.d", "zelta-syslog.conf", "syslog-ng", "conf.d",
+                              "mod-zelta.conf", "root", ".config", "..", ".", "", "passwd", "x"])
+member_names = (st.lists(components, min_size=1, max_size=6).map("/".join)
+                | st.sampled_from([f"T/{p}" for p in LAYOUT_FILES + LAYOUT_DIRS] + ["/etc/passwd", "T"]))
+member_kinds = st.sampled_from(["0", "5", "2", "1", "3", "6"])
+members = st.lists(st.tuples(member_names, member_kinds, st.binary(max_size=8)), max_size=6)
+
+
+def tree_state(top):
+    import os
+    state = {}
+    for directory, dirs, files in os.walk(top):
+        for name in dirs + files:
+            path = os.path.join(directory, name)
+            st_ = os.lstat(path)
+            body = open(path, "rb").read() if os.path.isfile(path) and not os.path.islink(path) else None
+            state[os.path.relpath(path, top)] = (st_.st_mode, body, os.path.islink(path) and os.readlink(path))
+    return state
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(archive_members=members)
+def test_random_archives_write_only_inside_the_layout(lib, Admin, archive_members):
+    import os
+    import tarfile
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as top:
+        root = os.path.join(top, "root")
+        for relative in ("etc/audit/rules.d", "etc/logrotate.d", "etc/syslog-ng/conf.d", "outside"):
+            os.makedirs(os.path.join(root, relative))
+        with open(os.path.join(root, "etc/zelta-syslog.conf"), "w") as f:
+            f.write("{}")
+        os.makedirs(os.path.join(top, "elsewhere"))
+        archive = os.path.join(top, "in.tar.gz")
+        with tarfile.open(archive, "w:gz", format=tarfile.PAX_FORMAT) as tar:
+            for name, kind, payload in archive_members:
+                info = tarfile.TarInfo(name)
+                info.type = kind.encode()
+                if info.type == tarfile.REGTYPE:
+                    info.size = len(payload)
+                    tar.addfile(info, io.BytesIO(payload))
+                else:
+                    info.linkname = "/etc/passwd" if info.type in (tarfile.SYMTYPE, tarfile.LNKTYPE) else ""
+                    tar.addfile(info)
+        before = tree_state(top)
+        cls = type("Host", (Admin,), {"_ZeltaAdminEvents__root_dir": __import__("pathlib").Path(root)})
+        admin = cls([], [])
+        with quiet() as out:
+            admin.import_config(archive)
+        after = tree_state(top)
+        imported = admin._ZeltaAdminEvents__need_daemon_restart
+        event("imported" if imported else "refused")
+        if not imported:
+            assert after == before, out.getvalue()
+            assert "Error importing configuration: " in out.getvalue()
+            return
+        changed = {p for p in set(before) | set(after) if before.get(p) != after.get(p)}
+        for path in changed:
+            assert path.startswith("root" + os.sep), path
+            relative = os.path.relpath(os.path.join(top, path), root)
+            assert in_layout(relative), relative
+            assert not os.path.islink(os.path.join(top, path))
