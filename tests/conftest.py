@@ -9,6 +9,7 @@ the running test, so every test starts from a clean catalogue.
 import json
 import os
 import pathlib
+import stat
 import sys
 import types
 
@@ -19,6 +20,20 @@ from hypothesis import settings
 settings.register_profile("ci", derandomize=True, print_blob=True)
 if os.environ.get("CI"):
     settings.load_profile("ci")
+
+
+def snapshot(top):
+    """Everything below top: kind, mode, owner and content or link target."""
+    state = {}
+    for directory, dirs, files in os.walk(top):
+        for name in dirs + files:
+            path = os.path.join(directory, name)
+            st = os.lstat(path)
+            body = (os.readlink(path) if stat.S_ISLNK(st.st_mode) else
+                    open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None)
+            state[os.path.relpath(path, top)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode),
+                                                 st.st_uid, st.st_gid, body)
+    return state
 
 
 class FakeLibrary:

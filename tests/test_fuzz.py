@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import zelta_events
+from conftest import snapshot
 
 FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
@@ -150,18 +151,6 @@ member_kinds = st.sampled_from(["0", "5", "2", "1", "3", "6"])
 members = st.lists(st.tuples(member_names, member_kinds, st.binary(max_size=8)), max_size=6)
 
 
-def tree_state(top):
-    import os
-    state = {}
-    for directory, dirs, files in os.walk(top):
-        for name in dirs + files:
-            path = os.path.join(directory, name)
-            st_ = os.lstat(path)
-            body = open(path, "rb").read() if os.path.isfile(path) and not os.path.islink(path) else None
-            state[os.path.relpath(path, top)] = (st_.st_mode, body, os.path.islink(path) and os.readlink(path))
-    return state
-
-
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(archive_members=members)
 def test_random_archives_write_only_inside_the_layout(lib, Admin, archive_members):
@@ -187,12 +176,12 @@ def test_random_archives_write_only_inside_the_layout(lib, Admin, archive_member
                 else:
                     info.linkname = "/etc/passwd" if info.type in (tarfile.SYMTYPE, tarfile.LNKTYPE) else ""
                     tar.addfile(info)
-        before = tree_state(top)
+        before = snapshot(top)
         cls = type("Host", (Admin,), {"_ZeltaAdminEvents__root_dir": __import__("pathlib").Path(root)})
         admin = cls([], [])
         with quiet() as out:
             admin.import_config(archive)
-        after = tree_state(top)
+        after = snapshot(top)
         imported = admin._ZeltaAdminEvents__need_daemon_restart
         event("imported" if imported else "refused")
         if not imported:

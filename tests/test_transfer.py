@@ -10,6 +10,8 @@ import tarfile
 
 import pytest
 
+from conftest import snapshot
+
 CONFIG = "etc/zelta-syslog.conf"
 RULES = "etc/audit/rules.d/zelta-syslog.rules"
 ROTATE = "etc/logrotate.d/syslog-ng-mod-zelta"
@@ -22,20 +24,6 @@ def write(path, data, mode=0o644):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
     os.chmod(path, mode)
-
-
-def snapshot(top):
-    """Everything below top: kind, mode, owner and content or link target."""
-    state = {}
-    for directory, dirs, files in os.walk(top):
-        for name in dirs + files:
-            path = os.path.join(directory, name)
-            st = os.lstat(path)
-            body = (os.readlink(path) if stat.S_ISLNK(st.st_mode) else
-                    open(path, "rb").read() if stat.S_ISREG(st.st_mode) else None)
-            state[os.path.relpath(path, top)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode),
-                                                 st.st_uid, st.st_gid, body)
-    return state
 
 
 def build_archive(path, members, end_marker=True):
