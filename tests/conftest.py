@@ -106,6 +106,13 @@ sys.modules["zelta_events"] = fake_module
 from zelta_admin_events import admin_events  # noqa: E402  (needs the fake first)
 
 
+@pytest.fixture(autouse=True)
+def english_messages(monkeypatch):
+    """Messages untranslated whatever the developer's locale; a test that
+    wants another language sets LANGUAGE itself."""
+    monkeypatch.setenv("LANGUAGE", "C")
+
+
 @pytest.fixture
 def module():
     return admin_events
