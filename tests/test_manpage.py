@@ -78,3 +78,11 @@ def test_man_formats_the_page_without_warnings(tmp_path):
                           env={"PATH": "/usr/bin:/bin", "MANPAGER": "cat", "MANWIDTH": "80", "HOME": str(tmp_path)})
     assert done.returncode == 0 and done.stderr == ""
     assert "zelta-admin-events" in done.stdout
+
+
+def test_page_names_the_version_of_the_project():
+    import tomllib
+
+    version = tomllib.loads((PAGE.parents[1] / "pyproject.toml").read_text())["project"]["version"]
+    title = next(line for line in PAGE.read_text().splitlines() if line.startswith(".TH "))
+    assert f'"zelta-admin-events {version}"' in title
