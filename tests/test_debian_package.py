@@ -7,10 +7,11 @@ import os
 import pathlib
 import re
 import shutil
-import subprocess
 import tomllib
 
 import pytest
+
+from conftest import run_tool
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 SYSTEM_PYTHON = "/usr/bin/python3"
@@ -21,9 +22,8 @@ def _system_python():
     """(major, minor, extension suffix) of the system's python3, or None without its headers."""
     if not os.access(SYSTEM_PYTHON, os.X_OK):
         return None
-    done = subprocess.run([SYSTEM_PYTHON, "-c", "import sys, sysconfig; print(*sys.version_info[:2], "
-                           "sysconfig.get_config_var('EXT_SUFFIX'), sysconfig.get_paths()['include'])"],
-                          capture_output=True, text=True)
+    done = run_tool([SYSTEM_PYTHON, "-c", "import sys, sysconfig; print(*sys.version_info[:2], "
+                     "sysconfig.get_config_var('EXT_SUFFIX'), sysconfig.get_paths()['include'])"])
     major, minor, suffix, include = done.stdout.split()
     return (int(major), int(minor), suffix) if (pathlib.Path(include) / "Python.h").exists() else None
 
@@ -39,7 +39,7 @@ def packages(tmp_path_factory):
     env = dict(os.environ, TMPDIR=str(out), PYTHONDONTWRITEBYTECODE="1")
     built = {}
     for args in ([], ["--standin"]):
-        done = subprocess.run([REPO / "scripts" / "build-deb", *args, out], env=env, capture_output=True, text=True)
+        done = run_tool([REPO / "scripts" / "build-deb", *args, out], env=env)
         assert done.returncode == 0, done.stderr
         deb = pathlib.Path(done.stdout.strip())
         assert deb.parent == out and deb.is_file()
@@ -49,12 +49,12 @@ def packages(tmp_path_factory):
 
 
 def _field(deb, name):
-    return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True, check=True).stdout.strip()
+    return run_tool(["dpkg-deb", "-f", deb, name], check=True).stdout.strip()
 
 
 def _contents(deb):
     """{path: (mode string, owner)} of every member."""
-    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True, check=True).stdout
+    listing = run_tool(["dpkg-deb", "-c", deb], check=True).stdout
     entries = {}
     for line in listing.splitlines():
         mode, owner, _size, _date, _time, path = line.split(maxsplit=5)
@@ -65,7 +65,7 @@ def _contents(deb):
 @pytest.fixture(scope="module")
 def extracted(packages, tmp_path_factory):
     root = tmp_path_factory.mktemp("extracted")
-    subprocess.run(["dpkg-deb", "-x", packages["admin"], root], check=True)
+    run_tool(["dpkg-deb", "-x", packages["admin"], root], check=True)
     return root
 
 
@@ -76,7 +76,7 @@ def _version(pyproject):
 def test_admin_package_name_version_and_architecture(packages):
     deb = packages["admin"]
     version = _version(REPO / "pyproject.toml")
-    arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+    arch = run_tool(["dpkg", "--print-architecture"]).stdout.strip()
     assert deb.name == f"python3-zelta-admin-events_{version}_{arch}.deb"
     assert [_field(deb, f) for f in ("Package", "Version", "Architecture", "Section")] == \
         ["python3-zelta-admin-events", version, arch, "admin"]
@@ -110,8 +110,7 @@ def test_admin_package_installs_its_files_where_debian_looks(packages):
 
 
 def test_md5sums_cover_every_file(packages, extracted):
-    md5sums = subprocess.run(["dpkg-deb", "-I", packages["admin"], "md5sums"], capture_output=True, text=True,
-                             check=True).stdout.splitlines()
+    md5sums = run_tool(["dpkg-deb", "-I", packages["admin"], "md5sums"], check=True).stdout.splitlines()
     listed = {line.split(maxsplit=1)[1] for line in md5sums}
     on_disk = {str(p.relative_to(extracted)) for p in extracted.rglob("*") if p.is_file()}
     assert listed == on_disk
@@ -133,11 +132,10 @@ def test_packaged_front_end_runs_under_the_system_python(extracted, tmp_path):
     env = {"PATH": "/usr/bin:/bin", "LANGUAGE": "C", "PYTHONDONTWRITEBYTECODE": "1", "HOME": str(tmp_path),
            "PYTHONPATH": f"{extracted / DIST}:{REPO / 'events-standin'}"}
     command = [SYSTEM_PYTHON, extracted / "usr/bin/zelta-admin-events"]
-    done = subprocess.run(command + ["--help"], env=env, cwd=tmp_path, capture_output=True, text=True)
+    done = run_tool(command + ["--help"], env=env, cwd=tmp_path)
     assert done.returncode == 0 and "show-all-groups" in done.stdout
     # --root: no daemon is restarted.
-    done = subprocess.run(command + ["--root", root, "enable", "-e", "nope"], env=env, cwd=tmp_path,
-                          capture_output=True, text=True)
+    done = run_tool(command + ["--root", root, "enable", "-e", "nope"], env=env, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr) == \
         (1, "Unknown event ID: nope\n", "zelta-admin-events: 1 unknown ID skipped\n")
 

@@ -4,10 +4,10 @@ commands and options."""
 import pathlib
 import re
 import shutil
-import subprocess
 
 import pytest
 
+from conftest import run_tool
 from zelta_admin_events import cli
 
 PAGE = pathlib.Path(__file__).resolve().parents[1] / "man" / "zelta-admin-events.8"
@@ -18,8 +18,7 @@ def rendered():
     """The page as text, one paragraph a line, split into its sections."""
     if shutil.which("groff") is None:
         pytest.skip("groff is not installed")
-    done = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-rLL=1000n", "-P-cbou", PAGE],
-                          capture_output=True, text=True)
+    done = run_tool(["groff", "-man", "-Tutf8", "-ww", "-rLL=1000n", "-P-cbou", PAGE])
     assert done.returncode == 0
     assert done.stderr == ""  # no warning of any kind
     text = done.stdout.replace("\u2010", "-").replace("\u2212", "-")
@@ -74,8 +73,8 @@ def test_module_paths_in_files_are_the_class_constants(rendered, module):
 def test_man_formats_the_page_without_warnings(tmp_path):
     if shutil.which("man") is None:
         pytest.skip("man is not installed")
-    done = subprocess.run(["man", "--warnings", "-l", PAGE], capture_output=True, text=True,
-                          env={"PATH": "/usr/bin:/bin", "MANPAGER": "cat", "MANWIDTH": "80", "HOME": str(tmp_path)})
+    done = run_tool(["man", "--warnings", "-l", PAGE],
+                    env={"PATH": "/usr/bin:/bin", "MANPAGER": "cat", "MANWIDTH": "80", "HOME": str(tmp_path)})
     assert done.returncode == 0 and done.stderr == ""
     assert "zelta-admin-events" in done.stdout
 

@@ -5,9 +5,10 @@ import ast
 import pathlib
 import re
 import shutil
-import subprocess
 
 import pytest
+
+from conftest import run_tool
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 TEMPLATE = REPO / "po" / "zelta_admin_events.pot"
@@ -70,7 +71,7 @@ def _needs(tool):
 def test_template_lists_exactly_the_message_ids_of_the_sources(tmp_path):
     _needs("xgettext")
     fresh = tmp_path / "fresh.pot"
-    subprocess.run([REPO / "scripts" / "update-pot", fresh], check=True, capture_output=True)
+    run_tool([REPO / "scripts" / "update-pot", fresh], check=True)
     extracted, committed = set(read_po(fresh)), set(read_po(TEMPLATE))
     assert extracted == committed, (
         f"po/zelta_admin_events.pot is out of date: run scripts/update-pot "
@@ -128,7 +129,6 @@ def test_translations_keep_placeholders_options_and_names(po):
 @pytest.mark.parametrize("po", CATALOGUES, ids=lambda p: p.name)
 def test_msgfmt_check_passes(po, tmp_path):
     _needs("msgfmt")
-    done = subprocess.run(["msgfmt", "--check", "--statistics", "-o", tmp_path / "out.mo", po],
-                          capture_output=True, text=True)
+    done = run_tool(["msgfmt", "--check", "--statistics", "-o", tmp_path / "out.mo", po])
     assert done.returncode == 0, done.stderr
     assert "untranslated" not in done.stderr and "fuzzy" not in done.stderr
