@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import stat
+import subprocess
 import sys
 import types
 
@@ -126,6 +127,28 @@ for _f in (get_event_ids, get_group_ids, get_event_ids_ex, get_group_ids_ex, is_
 sys.modules["zelta_events"] = fake_module
 
 from zelta_admin_events import admin_events  # noqa: E402  (needs the fake first)
+
+
+# What scripts/sanitize-tests sets for the module under test; the system's
+# own programs run without it.
+_SANITIZER_ENVIRONMENT = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def run_tool(args, env=None, **kwargs):
+    """subprocess.run for a program of the system (dpkg-deb, groff, msgfmt...)."""
+    env = dict(os.environ if env is None else env)
+    for name in _SANITIZER_ENVIRONMENT:
+        env.pop(name, None)
+    kwargs.setdefault("capture_output", True)
+    kwargs.setdefault("text", True)
+    return subprocess.run(args, env=env, **kwargs)
+
+
+@pytest.fixture(autouse=True)
+def english_messages(monkeypatch):
+    """Messages untranslated whatever the developer's locale; a test that
+    wants another language sets LANGUAGE itself."""
+    monkeypatch.setenv("LANGUAGE", "C")
 
 
 @pytest.fixture

@@ -273,3 +273,54 @@ def test_colour_off(system, module, pager, monkeypatch, no_color_env, flag, plai
     assert ("\x1b[" not in text) is plain
     assert text.splitlines()[0] == ("Authentication auth" if plain else f"Authentication {GREY}auth{END}")
     assert module.Color is original
+
+
+# ---- messages in Russian ---------------------------------------------------------------
+
+@pytest.fixture
+def russian(monkeypatch):
+    import gettext
+
+    monkeypatch.setenv("LANGUAGE", "ru")
+    if gettext.find(cli.DOMAIN, cli._localedir()) is None:
+        pytest.skip("no Russian catalogue installed (built without msgfmt)")
+
+
+def test_module_and_front_end_speak_russian(system, russian, commands, capsys):
+    import gettext
+
+    assert cli.main(["enable", "-e", "logout,nosuch"]) == 1
+    out, err = capsys.readouterr()
+    # The module's line comes from the same catalogue as the front end's own.
+    assert out.splitlines()[0] == "Неизвестный идентификатор события: nosuch"
+    assert err == "zelta-admin-events: пропущен 1 неизвестный идентификатор\n"
+    assert gettext.bindtextdomain(cli.DOMAIN) == cli.SYSTEM_LOCALEDIR  # put back afterwards
+
+
+@pytest.mark.parametrize("argv, stream, text", [
+    (["enable"], "err", "zelta-admin-events: ошибка: enable: укажите хотя бы одно событие"),
+    (["--help"], "out", "Управление событиями, которые регистрирует модуль zelta для syslog-ng."),
+    (["disable", "--help"], "out", "Отключить указанные события и все события указанных групп."),
+    (["enable", "-g", "auth", "--root", "{root}"], "out",
+     "Перезапуск служб syslog-ng и auditd не выполнялся: задан параметр --root {root}."),
+])
+def test_front_end_messages_in_russian(system, russian, module, tree, monkeypatch, commands, capsys,
+                                      argv, stream, text):
+    if "--root" in argv:
+        for name, default in DEFAULTS.items():
+            monkeypatch.setattr(module.ZeltaAdminEvents, name, pathlib.Path(default))
+    argv = [arg.format(root=tree.root) for arg in argv]
+    cli.main(argv)
+    assert text.format(root=tree.root) in getattr(capsys.readouterr(), stream)
+
+
+@pytest.mark.parametrize("count, text", [
+    (1, "пропущен 1 неизвестный идентификатор"),
+    (3, "пропущено 3 неизвестных идентификатора"),
+    (5, "пропущено 5 неизвестных идентификаторов"),
+    (11, "пропущено 11 неизвестных идентификаторов"),
+    (22, "пропущено 22 неизвестных идентификатора"),
+])
+def test_russian_plural_forms(russian, count, text):
+    assert cli.ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped",
+                        count).format(count=count) == text

@@ -7,6 +7,7 @@ change needs it. Exit status: 0 success, 1 an operation failed, 2 usage.
 
 import argparse
 import contextlib
+import gettext
 import io
 import os
 import pathlib
@@ -16,6 +17,40 @@ import traceback
 PROG = "zelta-admin-events"
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+# The module's translation domain, which the front end's own messages share.
+DOMAIN = "zelta_admin_events"
+# Where a system package installs the catalogues, and where the module looks.
+SYSTEM_LOCALEDIR = "/usr/share/locale"
+# The catalogues a wheel carries inside the package.
+PACKAGE_LOCALEDIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
+
+
+def _localedir():
+    """The system's catalogues when they have the user's language, else the package's own."""
+    if gettext.find(DOMAIN, SYSTEM_LOCALEDIR) is None and gettext.find(DOMAIN, PACKAGE_LOCALEDIR):
+        return PACKAGE_LOCALEDIR
+    return SYSTEM_LOCALEDIR
+
+
+def _translation():
+    # Looked up at each message: the language comes from the environment of
+    # the moment, and gettext keeps the parsed catalogue once read.
+    return gettext.translation(DOMAIN, _localedir(), fallback=True)
+
+
+def _(message):
+    return _translation().gettext(message)
+
+
+def ngettext(singular, plural, count):
+    return _translation().ngettext(singular, plural, count)
+
+
+def N_(message):
+    """Marks a message that is translated where it is shown."""
+    return message
+
 
 # The module's constants that name places on the system, relocated by --root.
 ROOT_CONSTANTS = (
@@ -32,28 +67,28 @@ class _NoColor:
     END = ""
 
 
-# name, what it needs, positional arguments, summary, example
+# name, what it needs, positional arguments, summary (translated when shown), example
 COMMANDS = {
-    "show-groups": ("groups", (), "show the status of the named groups and their events",
+    "show-groups": ("groups", (), N_("show the status of the named groups and their events"),
                     f"{PROG} show-groups -g file-system -g authentication"),
-    "show-all-groups": (None, (), "show the status of every group and its events",
+    "show-all-groups": (None, (), N_("show the status of every group and its events"),
                         f"{PROG} show-all-groups"),
-    "show-event": ("events", (), "show the complete settings of the named events",
+    "show-event": ("events", (), N_("show the complete settings of the named events"),
                    f"{PROG} show-event -e modifying-file"),
-    "enable": ("ids", (), "enable the named events and every event of the named groups",
+    "enable": ("ids", (), N_("enable the named events and every event of the named groups"),
                f"{PROG} enable -e file-opened -g authentication"),
-    "disable": ("ids", (), "disable the named events and every event of the named groups",
+    "disable": ("ids", (), N_("disable the named events and every event of the named groups"),
                 f"{PROG} disable -g file-system"),
-    "set-facility": ("ids", ("VALUE",), "set the syslog facility of the named events and groups",
+    "set-facility": ("ids", ("VALUE",), N_("set the syslog facility of the named events and groups"),
                      f"{PROG} set-facility local3 -g file-system"),
-    "set-priority": ("ids", ("VALUE",), "set the syslog priority of the named events and groups",
+    "set-priority": ("ids", ("VALUE",), N_("set the syslog priority of the named events and groups"),
                      f"{PROG} set-priority warning -e file-opened"),
     "set-properties": ("events", ("SECTION", "PARAMETER", "VALUE"),
-                       "set a parameter of the named events to a JSON value (groups are not used)",
+                       N_("set a parameter of the named events to a JSON value (groups are not used)"),
                        f"{PROG} set-properties general paths '[\"/etc/passwd\"]' -e modifying-file"),
-    "export": (None, ("FILE",), "save the configuration files into a .tar.gz archive",
+    "export": (None, ("FILE",), N_("save the configuration files into a .tar.gz archive"),
                f"{PROG} export /root/zelta-config.tar.gz"),
-    "import": (None, ("FILE",), "restore the configuration files from an exported archive",
+    "import": (None, ("FILE",), N_("restore the configuration files from an exported archive"),
                f"{PROG} import /root/zelta-config.tar.gz"),
 }
 CHANGING = {"enable", "disable", "set-facility", "set-priority", "set-properties", "import"}
@@ -72,31 +107,32 @@ def _add_common(parser, suffix):
     # The same options are accepted before and after the command; they land
     # under different names so that neither place overwrites the other.
     parser.add_argument("-e", "--event", metavar="ID", action="append", dest="events" + suffix,
-                        help="an event ID; repeat the option or separate IDs with commas")
+                        help=_("an event ID; repeat the option or separate IDs with commas"))
     parser.add_argument("-g", "--group", metavar="ID", action="append", dest="groups" + suffix,
-                        help="a group ID; repeat the option or separate IDs with commas")
+                        help=_("a group ID; repeat the option or separate IDs with commas"))
     parser.add_argument("--root", metavar="DIR", dest="root" + suffix,
-                        help="work on the system tree below DIR instead of /; the daemons are not restarted")
+                        help=_("work on the system tree below DIR instead of /; the daemons are not restarted"))
     parser.add_argument("--no-color", action="store_true", dest="no_color" + suffix,
-                        help="no terminal colours (also when NO_COLOR is set)")
+                        help=_("no terminal colours (also when NO_COLOR is set)"))
     parser.add_argument("--debug", action="store_true", dest="debug" + suffix,
-                        help="show the traceback of a failure")
+                        help=_("show the traceback of a failure"))
 
 
 def build_parser():
     formatter = argparse.RawDescriptionHelpFormatter
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=formatter,
-        description="Administer the events that the syslog-ng zelta module records.",
-        epilog="examples:\n  " + "\n  ".join(spec[3] for spec in COMMANDS.values())
-        + f"\n\nRun '{PROG} COMMAND --help' for the options of one command.")
+        description=_("Administer the events that the syslog-ng zelta module records."),
+        epilog=_("examples:") + "\n  " + "\n  ".join(spec[3] for spec in COMMANDS.values())
+        + "\n\n" + _("Run '{prog} COMMAND --help' for the options of one command.").format(prog=PROG))
     _add_common(parser, "_top")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     parser.commands = {}
-    for name, (_, positionals, summary, example) in COMMANDS.items():
+    for name, (_needs, positionals, summary, example) in COMMANDS.items():
+        summary = _(summary)
         sub = parser.commands[name] = commands.add_parser(
             name, help=summary, description=summary[0].upper() + summary[1:] + ".",
-            epilog=f"example:\n  {example}", formatter_class=formatter)
+            epilog=_("example:") + f"\n  {example}", formatter_class=formatter)
         for positional in positionals:
             sub.add_argument(positional.lower(), metavar=positional)
         _add_common(sub, "")
@@ -119,11 +155,13 @@ def _options(ns):
 def _check_ids(opts):
     needs = COMMANDS[opts.command][0]
     if needs == "groups" and not opts.groups:
-        raise UsageError(f"{opts.command}: name at least one group with -g ID")
+        # TRANSLATORS: {command} is the command's name; "-e ID" and "-g ID" are options, kept as they are.
+        raise UsageError(_("{command}: name at least one group with -g ID").format(command=opts.command))
     if needs == "events" and not opts.events:
-        raise UsageError(f"{opts.command}: name at least one event with -e ID")
+        raise UsageError(_("{command}: name at least one event with -e ID").format(command=opts.command))
     if needs == "ids" and not (opts.events or opts.groups):
-        raise UsageError(f"{opts.command}: name at least one event with -e ID or group with -g ID")
+        raise UsageError(_("{command}: name at least one event with -e ID or group with -g ID")
+                         .format(command=opts.command))
 
 
 @contextlib.contextmanager
@@ -141,6 +179,22 @@ def _restored(module, names):
                 os.environ[name] = value
         if module is not None:
             module.Color = saved_color
+
+
+@contextlib.contextmanager
+def _catalogues_from(localedir):
+    """Points the module's translation domain at localedir while main runs.
+
+    The module reads the system's catalogues; installed from a wheel, the
+    catalogues lie in the package instead, and the module's lines should be
+    in the same language as the front end's.
+    """
+    previous = gettext.bindtextdomain(DOMAIN)
+    gettext.bindtextdomain(DOMAIN, localedir)
+    try:
+        yield
+    finally:
+        gettext.bindtextdomain(DOMAIN, previous)
 
 
 def _rooted_class(base, root):
@@ -201,7 +255,8 @@ def _run(opts, module):
 
     unknown = len(opts.events) + len(opts.groups) - len(events) - len(groups)
     if unknown:
-        print(f"{PROG}: {unknown} unknown ID{'s' if unknown > 1 else ''} skipped", file=sys.stderr)
+        print(f"{PROG}: " + ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped", unknown)
+              .format(count=unknown), file=sys.stderr)
         return EXIT_FAILED
     return EXIT_OK
 
@@ -211,20 +266,20 @@ def _restart(admin, root):
     if root is None:
         admin.restart_daemons()
     elif admin._ZeltaAdminEvents__need_daemon_restart:
-        print(f"Restart of syslog-ng and auditd skipped: --root {root} is in use.")
+        print(_("Restart of syslog-ng and auditd skipped: --root {root} is in use.").format(root=root))
 
 
 def _fail(message, debug):
     if debug:
         traceback.print_exc()
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    print(f"{PROG}: " + _("error: {message}").format(message=message), file=sys.stderr)
     return EXIT_FAILED
 
 
 def _describe(error):
     text = str(error)
     if isinstance(error, KeyError) and error.args:
-        text = f"unknown key {error.args[0]!r}"
+        text = _("unknown key {key}").format(key=repr(error.args[0]))
     return f"{type(error).__name__}: {text}" if text else type(error).__name__
 
 
@@ -238,10 +293,10 @@ def main(argv=None):
     try:
         _check_ids(opts)
         if opts.root is not None and not os.path.isdir(opts.root):
-            raise UsageError(f"--root: {opts.root}: not a directory")
+            raise UsageError(_("--root: {directory}: not a directory").format(directory=opts.root))
     except UsageError as error:
         parser.commands[opts.command].print_usage(sys.stderr)
-        print(f"{PROG}: error: {error}", file=sys.stderr)
+        print(f"{PROG}: " + _("error: {message}").format(message=error), file=sys.stderr)
         return EXIT_USAGE
 
     with _restored(None, ("LESS", "LESSSECURE", "ZELTA_EVENTS_ROOT")):
@@ -256,10 +311,11 @@ def main(argv=None):
             from zelta_admin_events import admin_events as module
         except Exception as error:  # the events library is imported with the module
             missing = isinstance(error, ImportError) and error.name == "zelta_events"
-            what = "the events library" if missing else "the administration module"
-            return _fail(f"cannot load {what}: {_describe(error)}", opts.debug)
+            message = (_("cannot load the events library: {error}") if missing
+                       else _("cannot load the administration module: {error}"))
+            return _fail(message.format(error=_describe(error)), opts.debug)
 
-        with _restored(module, ()):
+        with _restored(module, ()), _catalogues_from(_localedir()):
             if opts.no_color or os.environ.get("NO_COLOR"):
                 module.Color = _NoColor
             try:

@@ -345,6 +345,7 @@ ZELTA_ENTRY(set_properties) {
         if (!decoded) {
             if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
             PyErr_Clear();
+            // TRANSLATORS: VALUE names the command's argument; keep the word as it is.
             print_message(c, "The VALUE should be in JSON format");
             return none();
         }

@@ -89,7 +89,7 @@ ZELTA_ENTRY(prepare_groups) {
     return guarded([&] {
         bind_none("_ZeltaAdminEvents__prepare_groups", nargs, kwnames);
         Ctx c = ctx_from_object(self);
-        prepare_ids(c, self, c.st.group_id_list, c.st.get_group_ids, "Unknown group ID");
+        prepare_ids(c, self, c.st.group_id_list, c.st.get_group_ids, N_("Unknown group ID"));
         return none();
     });
 }
@@ -98,7 +98,7 @@ ZELTA_ENTRY(prepare_events) {
     return guarded([&] {
         bind_none("_ZeltaAdminEvents__prepare_events", nargs, kwnames);
         Ctx c = ctx_from_object(self);
-        prepare_ids(c, self, c.st.event_id_list, c.st.get_event_ids, "Unknown event ID");
+        prepare_ids(c, self, c.st.event_id_list, c.st.get_event_ids, N_("Unknown event ID"));
         return none();
     });
 }

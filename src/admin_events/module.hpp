@@ -179,6 +179,9 @@ Ref library(Ctx c, Borrowed function_name);
 Borrowed lazy_module(Ctx c, LazyModule which);
 // _(msgid), through the module global `_`.
 Ref translate(Ctx c, const char* msgid);
+// Marks a message ID that reaches print_message() or translate() through a
+// variable, so that the catalogue extraction finds it; returns it unchanged.
+constexpr const char* N_(const char* msgid) { return msgid; }
 // Prints `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
 // A set of the library's event IDs, built from get_event_ids().

@@ -1,0 +1,134 @@
+"""The message template and the Russian catalogue: the template lists exactly
+the message IDs of the sources, and every one is translated soundly."""
+
+import ast
+import pathlib
+import re
+import shutil
+
+import pytest
+
+from conftest import run_tool
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+TEMPLATE = REPO / "po" / "zelta_admin_events.pot"
+CATALOGUES = sorted((REPO / "po").glob("*.po"))
+
+
+def _unquote(text):
+    return ast.literal_eval(text)
+
+
+def read_po(path):
+    """The active entries of a .po file: {(msgid, msgid_plural): (msgstrs, flags)}.
+
+    Obsolete ("#~") entries and the header are left out.
+    """
+    entries = {}
+    entry = None
+    field = None
+
+    def finish():
+        if entry and entry["msgid"]:
+            key = (entry["msgid"], entry.get("msgid_plural"))
+            assert key not in entries, f"{path.name}: {key[0]!r} twice"
+            entries[key] = ([v for k, v in sorted(entry["msgstr"].items())], entry["flags"])
+
+    for line in path.read_text(encoding="utf-8").splitlines() + [""]:
+        if not line.strip() or line.startswith("#~"):
+            finish()
+            entry, field = None, None
+            continue
+        if entry is None:
+            entry = {"msgid": None, "msgstr": {}, "flags": set()}
+        if line.startswith("#,"):
+            entry["flags"].update(flag.strip() for flag in line[2:].split(","))
+        elif line.startswith("#"):
+            continue
+        elif line.startswith('"'):
+            if isinstance(field, int):
+                entry["msgstr"][field] += _unquote(line)
+            else:
+                entry[field] += _unquote(line)
+        else:
+            keyword, value = line.split(" ", 1)
+            match = re.fullmatch(r"msgstr\[(\d+)\]", keyword)
+            field = int(match[1]) if match else ("msgstr_single" if keyword == "msgstr" else keyword)
+            if field == "msgstr_single":
+                field = 0
+            if isinstance(field, int):
+                entry["msgstr"][field] = _unquote(value)
+            else:
+                entry[field] = _unquote(value)
+    return entries
+
+
+def _needs(tool):
+    if shutil.which(tool) is None:
+        pytest.skip(f"{tool} (gettext) is not installed")
+
+
+def test_template_lists_exactly_the_message_ids_of_the_sources(tmp_path):
+    _needs("xgettext")
+    fresh = tmp_path / "fresh.pot"
+    run_tool([REPO / "scripts" / "update-pot", fresh], check=True)
+    extracted, committed = set(read_po(fresh)), set(read_po(TEMPLATE))
+    assert extracted == committed, (
+        f"po/zelta_admin_events.pot is out of date: run scripts/update-pot "
+        f"(missing {sorted(extracted - committed)}, no longer used {sorted(committed - extracted)})")
+
+
+def test_template_holds_the_module_and_front_end_messages():
+    ids = {msgid for msgid, _ in read_po(TEMPLATE)}
+    # IDs that reach print_message() through a variable must be marked to be found.
+    assert {"Unknown event ID", "Unknown group ID", "The VALUE should be in JSON format",
+            "Invalid VALUE", "Invalid path in VALUE"} <= ids
+    assert "{count} unknown ID skipped" in ids and "show the traceback of a failure" in ids
+
+
+def test_front_end_messages_are_literals():
+    # An f-string or a variable inside _() is looked up after interpolation
+    # and never found; xgettext cannot extract it either.
+    tree = ast.parse((REPO / "zelta_admin_events" / "cli.py").read_text())
+    calls = [node for node in ast.walk(tree) if isinstance(node, ast.Call)
+             and isinstance(node.func, ast.Name) and node.func.id in ("_", "N_", "ngettext")]
+    assert calls
+    literal = [all(isinstance(a, ast.Constant) and isinstance(a.value, str) for a in
+                   (call.args[:2] if call.func.id == "ngettext" else call.args[:1])) for call in calls]
+    # _(summary) translates the N_-marked command summaries.
+    offenders = [ast.unparse(c) for c, ok in zip(calls, literal) if not ok and ast.unparse(c) != "_(summary)"]
+    assert offenders == []
+
+
+@pytest.mark.parametrize("po", CATALOGUES, ids=lambda p: p.name)
+def test_catalogue_translates_every_message_of_the_template(po):
+    catalogue, template = read_po(po), read_po(TEMPLATE)
+    assert set(catalogue) == set(template), "run scripts/update-pot to merge the template"
+    nplurals = int(re.search(r"nplurals=(\d+)", po.read_text(encoding="utf-8"))[1])
+    for (msgid, plural), (msgstrs, flags) in catalogue.items():
+        assert "fuzzy" not in flags, msgid
+        assert len(msgstrs) == (nplurals if plural else 1) and all(msgstrs), msgid
+
+
+# Placeholders, options with their argument, argument names in capitals and
+# program names stay as they are in every translation.
+_KEPT = re.compile(r"\{\w+\}|(?<![\w-])--?[a-z][\w-]*(?: [A-Z]{2,}\b)?|\b[A-Z][A-Z_]{2,}\b|syslog-ng|auditd|\.tar\.gz")
+
+
+@pytest.mark.parametrize("po", CATALOGUES, ids=lambda p: p.name)
+def test_translations_keep_placeholders_options_and_names(po):
+    wrong = []
+    for (msgid, plural), (msgstrs, _) in read_po(po).items():
+        for msgstr in msgstrs:
+            missing = [token for token in _KEPT.findall(msgid) if token not in msgstr]
+            if missing:
+                wrong.append((msgid, msgstr, missing))
+    assert wrong == []
+
+
+@pytest.mark.parametrize("po", CATALOGUES, ids=lambda p: p.name)
+def test_msgfmt_check_passes(po, tmp_path):
+    _needs("msgfmt")
+    done = run_tool(["msgfmt", "--check", "--statistics", "-o", tmp_path / "out.mo", po])
+    assert done.returncode == 0, done.stderr
+    assert "untranslated" not in done.stderr and "fuzzy" not in done.stderr
