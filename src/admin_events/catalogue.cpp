@@ -49,22 +49,6 @@ ZELTA_ENTRY(get_all_group_description) {
 
 // ---- Group membership ---------------------------------------------------------
 
-// Closes a directory iterator however the walk over it ends.
-class ScandirGuard {
-public:
-    explicit ScandirGuard(Borrowed iterator) : iterator_(iterator) {}
-    ~ScandirGuard() {
-        PendingError pending;  // keep an error already raised
-        Ref closed = Ref::steal_or_null(PyObject_CallMethod(iterator_.get(), "close", nullptr));
-        if (!closed) PyErr_WriteUnraisable(iterator_.get());
-    }
-    ScandirGuard(const ScandirGuard&) = delete;
-    ScandirGuard& operator=(const ScandirGuard&) = delete;
-
-private:
-    Borrowed iterator_;
-};
-
 // The events of one group: regular files (links count as their target) of
 // the group directory, other than one named like the directory, whose names
 // the library lists as event IDs; in directory listing order.
@@ -80,7 +64,7 @@ ZELTA_ENTRY(get_events_by_group_id) {
         Ref candidates = Ref::steal(PyList_New(0));
         {
             Ref iterator = call(getattr(lazy_module(c, LazyModule::os), c.st.scandir), directory);
-            ScandirGuard guard(iterator);
+            Closing closing(iterator, c.st.close);  // however the walk ends
             while (Ref entry = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
                 if (!truth(call_method(entry, c.st.is_file))) continue;
                 Ref entry_name = getattr(entry, c.st.name);
@@ -148,16 +132,9 @@ ZELTA_ENTRY(get_event_group) {
 // however the read ends; a failed read keeps its own error.
 static Ref read_text_file(Ctx c, Borrowed path) {
     Ref file = call(getattr(import("io"), "open"), path);
-    Ref text = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.read.get()));
-    if (!text) {
-        {
-            PendingError pending;
-            Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), c.st.close.get()));
-            if (!closed) PyErr_WriteUnraisable(file.get());
-        }
-        throw PyError{};
-    }
-    call_method(file, c.st.close);
+    Closing closing(file, c.st.close);
+    Ref text = call_method(file, c.st.read);
+    closing.close_now();
     return text;
 }
 

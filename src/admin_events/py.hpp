@@ -85,35 +85,56 @@ inline Borrowed check_borrowed(PyObject* p) {
     throw PyError{};
 }
 
-// Takes the raised exception out of the error indicator so that cleanup code
-// may call into Python, and puts it back when it goes out of scope unless
-// discard() was called.
+// The raised exception, normalised and taken out of the error indicator
+// (null when none is raised).
+inline Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal_or_null(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return Ref();
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type = Ref::steal_or_null(type), owned_traceback = Ref::steal_or_null(traceback);
+    Ref exception = Ref::steal_or_null(value);
+    if (exception && owned_traceback) PyException_SetTraceback(exception.get(), owned_traceback.get());
+    return exception;
+#endif
+}
+
+// Raises an exception taken by take_exception() again.
+inline void restore_exception(Ref exception) noexcept {
+    if (!exception) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception.release());
+#else
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
+    Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception.get()));
+    PyErr_Restore(type.release(), exception.release(), traceback.release());
+#endif
+}
+
+// Holds the raised exception aside so that cleanup code may call into
+// Python, and raises it again when the scope ends unless discard() was
+// called; errors of the cleanup itself are dropped.
 class PendingError {
 public:
-    PendingError() noexcept {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal_or_null(type);
-        value_ = Ref::steal_or_null(value);
-        traceback_ = Ref::steal_or_null(traceback);
-    }
+    PendingError() noexcept : exception_(take_exception()) {}
     ~PendingError() {
-        if (type_) PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        PyErr_Clear();
+        restore_exception(std::move(exception_));
     }
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
 
+    Borrowed exception() const noexcept { return exception_; }
     bool matches(Borrowed exception_type) const noexcept {
-        return type_ && PyErr_GivenExceptionMatches(type_.get(), exception_type.get());
+        return exception_ && PyErr_GivenExceptionMatches(exception_.get(), exception_type.get());
     }
-    void discard() noexcept {
-        type_ = Ref();
-        value_ = Ref();
-        traceback_ = Ref();
-    }
+    void discard() noexcept { exception_ = Ref(); }
 
 private:
-    Ref type_, value_, traceback_;
+    Ref exception_;
 };
 
 // Runs an entry point body, turning a C++ PyError into the NULL (or -1)
@@ -181,6 +202,28 @@ Ref call_method(Borrowed obj, Borrowed name, const A&... args) {
     return Ref::steal(PyObject_VectorcallMethod(name.get(), argv.data(),
                                                 (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+
+// Calls obj.close() when the scope ends early, keeping the error that ended
+// it; close_now() closes with errors raised.
+class Closing {
+public:
+    Closing(Borrowed object, Borrowed close_name) : object_(Ref::borrow(object)), close_name_(close_name) {}
+    ~Closing() {
+        if (!object_) return;
+        PendingError saved;
+        Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(object_.get(), close_name_.get()));
+    }
+    Closing(const Closing&) = delete;
+    Closing& operator=(const Closing&) = delete;
+    void close_now() {
+        Ref object = std::move(object_);
+        call_method(object, close_name_);
+    }
+
+private:
+    Ref object_;
+    Borrowed close_name_;
+};
 
 // Text of a str object as UTF-8; surrogates raise.
 inline std::string_view utf8(Borrowed s) {

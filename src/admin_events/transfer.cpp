@@ -80,51 +80,7 @@ namespace {
 
 using namespace transfer;
 
-// ---- Errors -----------------------------------------------------------------
-
-// The raised exception, normalised and taken out of the error indicator.
-Ref take_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal_or_null(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return Ref();
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type = Ref::steal_or_null(type), owned_traceback = Ref::steal_or_null(traceback);
-    Ref exception = Ref::steal_or_null(value);
-    if (exception && owned_traceback) PyException_SetTraceback(exception.get(), owned_traceback.get());
-    return exception;
-#endif
-}
-
-void restore_exception(Ref exception) noexcept {
-    if (!exception) return;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception.release());
-#else
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())));
-    Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception.get()));
-    PyErr_Restore(type.release(), exception.release(), traceback.release());
-#endif
-}
-
-// Holds a raised exception aside while cleanup code runs and raises it again
-// when the scope ends; errors of the cleanup itself are dropped.
-class SavedError {
-public:
-    SavedError() noexcept : exception_(take_exception()) {}
-    ~SavedError() {
-        PyErr_Clear();
-        restore_exception(std::move(exception_));
-    }
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    Borrowed exception() const noexcept { return exception_; }
-
-private:
-    Ref exception_;
-};
+// ---- File-system names and errors -------------------------------------------
 
 // Text of file-system bytes, decoded as os.fsdecode does.
 Ref fs_text(std::string_view bytes) {
@@ -286,28 +242,6 @@ Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> args,
                                           names.get()));
 }
 
-// Calls obj.close() when the scope ends early, keeping the error that ended
-// it; close_now() closes with errors raised.
-class Closing {
-public:
-    Closing(Borrowed object, Borrowed close_name) : object_(Ref::borrow(object)), close_name_(close_name) {}
-    ~Closing() {
-        if (!object_) return;
-        SavedError saved;
-        Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(object_.get(), close_name_.get()));
-    }
-    Closing(const Closing&) = delete;
-    Closing& operator=(const Closing&) = delete;
-    void close_now() {
-        Ref object = std::move(object_);
-        call_method(object, close_name_);
-    }
-
-private:
-    Ref object_;
-    Borrowed close_name_;
-};
-
 // Runs the work of export or import. An ordinary error (Exception) ends it
 // with the one report line; other exceptions pass through to the caller.
 template <typename Work>
@@ -336,7 +270,7 @@ public:
     PendingArchive(State& st, Ref stream) : st_(st), stream_(std::move(stream)) {}
     ~PendingArchive() {
         if (complete_) return;
-        SavedError saved;
+        PendingError saved;
         if (tar_) {
             Borrowed exception = saved.exception();
             Ref type = exception ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get()))) : none();
