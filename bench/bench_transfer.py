@@ -18,14 +18,12 @@ import tempfile
 import time
 import types
 
-if "zelta_events" not in sys.modules:
-    try:
-        import zelta_events  # noqa: F401
-    except ImportError:  # only the constructor calls the library; an empty catalogue serves
-        stub = types.ModuleType("zelta_events")
-        for name in ("get_event_ids", "get_group_ids", "get_event_ids_ex", "get_group_ids_ex"):
-            setattr(stub, name, lambda *args: [])
-        sys.modules["zelta_events"] = stub
+# Export and import never call the events library; the constructor only
+# loads the name tables, so an empty catalogue serves.
+_library = types.ModuleType("zelta_events")
+for _name in ("get_event_ids", "get_group_ids", "get_event_ids_ex", "get_group_ids_ex"):
+    setattr(_library, _name, lambda *args: [])
+sys.modules["zelta_events"] = _library
 
 from zelta_admin_events.admin_events import ZeltaAdminEvents  # noqa: E402
 
