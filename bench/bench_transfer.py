@@ -8,7 +8,6 @@ Run from the worktree root: .venv/bin/python bench/bench_transfer.py [MB]
 import contextlib
 import io
 import json
-import os
 import pathlib
 import random
 import shutil

@@ -6,6 +6,7 @@ module under test is imported; its functions delegate to the FakeLibrary of
 the running test, so every test starts from a clean catalogue.
 """
 
+import gc
 import json
 import os
 import pathlib
@@ -35,6 +36,35 @@ def snapshot(top):
             state[os.path.relpath(path, top)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode),
                                                  st.st_uid, st.st_gid, body)
     return state
+
+
+def _run(function, rounds):
+    for _ in range(rounds):
+        try:
+            function()
+        except Exception:
+            pass
+    gc.collect()
+
+
+def assert_no_leak(function, watched=(), rounds=2000):
+    """Repeats function (whose errors are ignored) and fails when it leaves
+    objects behind (the block count) or references to the watched objects.
+    A leak grows with every batch, allocator and cache noise does not: only
+    a second batch that grows as well counts."""
+    _run(function, 50)  # warm caches, interned strings, lazy imports
+    tolerance = max(rounds // 10, 20)
+    for _ in range(2):
+        blocks = sys.getallocatedblocks()
+        counts = [sys.getrefcount(o) for o in watched]
+        _run(function, rounds)
+        blocks = sys.getallocatedblocks() - blocks
+        references = [sys.getrefcount(o) - c for o, c in zip(watched, counts)]
+        if blocks < tolerance and all(gained < tolerance for gained in references):
+            return
+    assert blocks < tolerance, f"{blocks} blocks left behind by {rounds} calls"
+    for obj, gained in zip(watched, references):
+        assert gained < tolerance, f"{gained} references to {obj!r:.60} left behind by {rounds} calls"
 
 
 class FakeLibrary:

@@ -4,11 +4,12 @@ measures: the block count (a leaked new object per call) and the reference
 counts of the long-lived objects an operation touches (a leaked reference to
 self, the class, an argument, None, ...)."""
 
-import gc
 import io
 import sys
 
 import pytest
+
+from conftest import assert_no_leak
 
 ROUNDS = 2000
 
@@ -54,36 +55,6 @@ def quiet_library(monkeypatch, catalogue):
     monkeypatch.setattr(pydoc, "pipepager", lambda text, command: None)
     monkeypatch.setattr(os, "system", lambda command: 0)
     return catalogue
-
-
-def run(function, rounds):
-    for _ in range(rounds):
-        try:
-            function()
-        except Exception:
-            pass
-    gc.collect()
-
-
-def growth(function, watched, rounds):
-    blocks = sys.getallocatedblocks()
-    counts = [sys.getrefcount(o) for o in watched]
-    run(function, rounds)
-    return sys.getallocatedblocks() - blocks, [sys.getrefcount(o) - c for o, c in zip(watched, counts)]
-
-
-def assert_no_leak(function, watched, rounds=ROUNDS):
-    run(function, 50)  # warm caches, interned strings, lazy imports
-    tolerance = rounds // 10
-    # A leak grows with every batch; allocator and cache noise does not.
-    # Only a second batch that grows as well counts.
-    for attempt in range(2):
-        blocks, references = growth(function, watched, rounds)
-        if blocks < tolerance and all(gained < tolerance for gained in references):
-            return
-    assert blocks < tolerance, f"{blocks} blocks left behind by {rounds} calls"
-    for obj, gained in zip(watched, references):
-        assert gained < tolerance, f"{gained} references to {obj!r:.60} left behind by {rounds} calls"
 
 
 def raising(exception_type):

@@ -1,12 +1,12 @@
 """Effective settings of an event (defaults overlaid with the current
 configuration, sorted) and the section translation table."""
 
-import gc
 import json
 import locale
-import sys
 
 import pytest
+
+from conftest import assert_no_leak
 
 GET = "_ZeltaAdminEvents__get_event_config"
 SORT = "_ZeltaAdminEvents__sort_nested_dict"
@@ -226,14 +226,7 @@ def test_no_references_leak(admin, event, lib):
         except TypeError:
             pass
 
-    for _ in range(50):
-        round_trip()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(500):
-        round_trip()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(round_trip, rounds=500)
 
 
 # ---- Section translations ---------------------------------------------------------

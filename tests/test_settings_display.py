@@ -1,10 +1,10 @@
 """The settings outline of events and its hand-off to the pager."""
 
-import gc
 import json
-import sys
 
 import pytest
+
+from conftest import assert_no_leak
 
 FORMAT = "_ZeltaAdminEvents__get_event_config_string"
 TABLE = "_ZeltaAdminEvents__event_section_translations"
@@ -254,11 +254,4 @@ def test_no_references_leak(Admin, pager, settings, lib, tree, monkeypatch, modu
         with pytest.raises(TypeError):
             bad.show_event()
 
-    for _ in range(50):
-        round_trip()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(500):
-        round_trip()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(round_trip, rounds=500)

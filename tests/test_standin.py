@@ -2,7 +2,6 @@
 
 import importlib.util
 import json
-import os
 import shutil
 import subprocess
 import sys

@@ -1,16 +1,14 @@
 """Configuration export and import against scratch system trees."""
 
-import gc
 import gzip
 import io
 import os
 import stat
-import sys
 import tarfile
 
 import pytest
 
-from conftest import snapshot
+from conftest import assert_no_leak, snapshot
 
 CONFIG = "etc/zelta-syslog.conf"
 RULES = "etc/audit/rules.d/zelta-syslog.rules"
@@ -354,12 +352,4 @@ def test_transfer_does_not_leak(Admin, admin, system, tmp_path, capsys):
         admin.import_config(hostile)
         Admin.export_config("")
 
-    for _ in range(20):
-        round_trip()
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    for _ in range(200):
-        round_trip()
-    gc.collect()
-    capsys.readouterr()
-    assert sys.getallocatedblocks() - blocks < 100
+    assert_no_leak(lambda: (round_trip(), capsys.readouterr()), rounds=200)
