@@ -215,8 +215,9 @@ class Tree:
         return directory
 
     def write_json(self, path, value):
+        """Writes value as JSON text; a str is written as it is (it may be broken JSON)."""
         path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(json.dumps(value, ensure_ascii=False))
+        path.write_text(value if isinstance(value, str) else json.dumps(value, ensure_ascii=False))
 
 
 @pytest.fixture

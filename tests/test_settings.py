@@ -37,14 +37,11 @@ def event(lib, tree):
 
         @staticmethod
         def defaults(value):
-            text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
-            Files.default_file.write_text(text)
+            tree.write_json(Files.default_file, value)
 
         @staticmethod
         def current(value):
-            text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
-            tree.current_config.parent.mkdir(parents=True, exist_ok=True)
-            tree.current_config.write_text(text)
+            tree.write_json(tree.current_config, value)
 
     return Files
 
@@ -240,9 +237,7 @@ def russian(monkeypatch, module):
 @pytest.fixture
 def translations(tree):
     def write(value):
-        text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
-        tree.translations.parent.mkdir(parents=True, exist_ok=True)
-        tree.translations.write_text(text)
+        tree.write_json(tree.translations, value)
 
     return write
 

@@ -20,8 +20,7 @@ def settings(lib, tree):
     def write(event_id, defaults, member=None):
         lib.add_event(event_id)
         directory = tree.group("g")
-        text = defaults if isinstance(defaults, str) else json.dumps(defaults, ensure_ascii=False)
-        (directory / event_id).write_text(text)
+        tree.write_json(directory / event_id, defaults)
         current[event_id] = member if member is not None else {}
         tree.write_json(tree.current_config, current)
 

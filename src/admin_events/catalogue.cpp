@@ -158,10 +158,9 @@ static void merge_settings(Borrowed defaults, Borrowed current) {
     PyObject *section = nullptr, *value = nullptr;  // borrowed from `current`, which nothing here changes
     Py_ssize_t pos = 0;
     while (PyDict_Next(current.get(), &pos, &section, &value)) {
-        PyObject* existing = PyDict_GetItemWithError(defaults.get(), section);  // borrowed
-        if (!existing && PyErr_Occurred()) throw PyError{};
-        if (existing && PyDict_Check(existing) && PyDict_Check(value)) {
-            check(PyDict_Update(existing, value));
+        Ref existing = dict_get(defaults, section);
+        if (existing && PyDict_Check(existing.get()) && PyDict_Check(value)) {
+            check(PyDict_Update(existing.get(), value));
         } else {
             check(PyDict_SetItem(defaults.get(), section, value));
         }
@@ -198,9 +197,7 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
         from_listing = !taken;
     }
     Ref document = from_listing ? listing.document.copy() : load_json_object(c, path, what);
-    PyObject* found = PyDict_GetItemWithError(document.get(), event_id.get());  // borrowed
-    if (!found && PyErr_Occurred()) throw PyError{};
-    Ref member = Ref::borrow(found);
+    Ref member = dict_get(document, event_id);
     if (from_listing) {
         // Handed out once only, so no two results share its objects.
         if (member) check(PyDict_DelItem(document.get(), event_id.get()));
@@ -249,12 +246,11 @@ static Ref sorted_copy(Borrowed dictionary) {
     Ref result = Ref::steal(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        PyObject* found = PyDict_GetItemWithError(dictionary.get(), key);  // borrowed
-        if (!found) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);  // changed while sorting
+        Ref value = dict_get(dictionary, key);
+        if (!value) {
+            PyErr_SetObject(PyExc_KeyError, key);  // changed while sorting
             throw PyError{};
         }
-        Ref value = Ref::borrow(found);
         if (PyDict_Check(value.get())) value = sorted_copy(value);
         check(PyDict_SetItem(result.get(), key, value.get()));
     }
@@ -308,19 +304,11 @@ ZELTA_ENTRY(get_event_section_translation) {
         Ctx c = ctx_from_object(self);
         Ref table = getattr(self, c.st.event_section_translations);
         if (!PyDict_Check(table.get())) return c.st.empty.copy();
-        PyObject* found = PyDict_GetItemWithError(table.get(), a[0].get());  // borrowed
-        if (!found) {
-            if (PyErr_Occurred()) throw PyError{};
-            return c.st.empty.copy();
-        }
-        Ref entry = Ref::borrow(found);
-        if (!PyDict_Check(entry.get())) return c.st.empty.copy();
-        found = PyDict_GetItemWithError(entry.get(), c.st.ru.get());
-        if (!found) {
-            if (PyErr_Occurred()) throw PyError{};
-            return c.st.empty.copy();
-        }
-        Ref text = to_str(found);
+        Ref entry = dict_get(table, a[0]);
+        if (!entry || !PyDict_Check(entry.get())) return c.st.empty.copy();
+        Ref description = dict_get(entry, c.st.ru);
+        if (!description) return c.st.empty.copy();
+        Ref text = to_str(description);
         return Ref::steal(PyUnicode_FromFormat("(%U)", text.get()));
     });
 }

@@ -17,12 +17,12 @@ Ctx ctx_from_type(PyTypeObject* type) {
 }
 
 Ref global(Ctx c, Borrowed name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(c.module.get()), name.get());  // borrowed
+    Ref value = dict_get(PyModule_GetDict(c.module.get()), name);
     if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
         throw PyError{};
     }
-    return Ref::borrow(value);
+    return value;
 }
 
 Ref library(Ctx c, Borrowed function_name) { return getattr(global(c, c.st.zelta_events), function_name); }

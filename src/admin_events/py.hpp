@@ -168,6 +168,12 @@ inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref getattr(Borrowed o, Borrowed name) { return Ref::steal(PyObject_GetAttr(o.get(), name.get())); }
 inline Ref getattr(Borrowed o, const char* name) { return Ref::steal(PyObject_GetAttrString(o.get(), name)); }
 inline void setattr(Borrowed o, Borrowed name, Borrowed v) { check(PyObject_SetAttr(o.get(), name.get(), v.get())); }
+// dict[key] as an owned reference, or an empty Ref when the key is absent.
+inline Ref dict_get(Borrowed dict, Borrowed key) {
+    PyObject* found = PyDict_GetItemWithError(dict.get(), key.get());  // borrowed
+    if (!found && PyErr_Occurred()) throw PyError{};
+    return Ref::borrow(found);
+}
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 inline Ref to_str(Borrowed o) { return Ref::steal(PyObject_Str(o.get())); }
 inline Ref to_list(Borrowed o) { return Ref::steal(PySequence_List(o.get())); }
