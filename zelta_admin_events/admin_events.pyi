@@ -21,6 +21,13 @@ def _(message: str) -> str:
 # "name_ru" under a ru_RU locale, else "name_en": the key of the names shown.
 LANG: str
 
+# The operations of ZeltaAdminEvents as the module declares them, for tests
+# and tools: (name, kind, parameters, positional_only, doc) each, kind one of
+# "method", "classmethod", "constructor", each parameter (name, expected
+# type, required, default text or None). Not an interface for front ends.
+_Parameter: TypeAlias = tuple[str, str, bool, str | None]
+_operations: tuple[tuple[str, str, tuple[_Parameter, ...], bool, str], ...]
+
 class Color:
     """Terminal escapes for grey text."""
 

@@ -5,6 +5,11 @@
 
 namespace zelta {
 
+// directory / component, as the path objects of the class constants join.
+static Ref path_child(Borrowed directory, Borrowed component) {
+    return Ref::steal(PyNumber_TrueDivide(directory.get(), component.get()));
+}
+
 // ---- Description tables -------------------------------------------------------
 
 // s[1:-1]: a name without the delimiting character at each end.
@@ -31,33 +36,17 @@ static Ref description_table(Ctx c, Borrowed records_function) {
     return table;
 }
 
-ZELTA_ENTRY(get_all_event_description) {
-    return guarded([&] {
-        bind_none("_ZeltaAdminEvents__get_all_event_description", nargs, kwnames);
-        Ctx c = ctx_from_class(self);
-        return description_table(c, c.st.get_event_ids_ex);
-    });
-}
+ZELTA_OPERATION(get_all_event_description) { return description_table(c, c.st.get_event_ids_ex); }
 
-ZELTA_ENTRY(get_all_group_description) {
-    return guarded([&] {
-        bind_none("_ZeltaAdminEvents__get_all_group_description", nargs, kwnames);
-        Ctx c = ctx_from_class(self);
-        return description_table(c, c.st.get_group_ids_ex);
-    });
-}
+ZELTA_OPERATION(get_all_group_description) { return description_table(c, c.st.get_group_ids_ex); }
 
 // ---- Group membership ---------------------------------------------------------
 
 // The events of one group: regular files (links count as their target) of
 // the group directory, other than one named like the directory, whose names
 // the library lists as event IDs; in directory listing order.
-ZELTA_ENTRY(get_events_by_group_id) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"group_id", Expect::Str}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__get_events_by_group_id", params, args, nargs, kwnames);
-        Ctx c = ctx_from_class(self);
-        Ref directory = Ref::steal(PyNumber_TrueDivide(getattr(self, c.st.default_config_dir).get(), a[0].get()));
+ZELTA_OPERATION(get_events_by_group_id) {
+        Ref directory = path_child(getattr(self, c.st.default_config_dir), a.group_id);
         Ref own_name = getattr(directory, c.st.name);
 
         // Candidates first: the library is asked only when a file could qualify.
@@ -84,16 +73,11 @@ ZELTA_ENTRY(get_events_by_group_id) {
             if (listed) check(PyList_Append(events.get(), name));
         }
         return events;
-    });
 }
 
 // Group ID -> sorted event IDs, for the given groups in ascending order.
-ZELTA_ENTRY(get_grouped_events) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"group_id_list", Expect::List}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__get_grouped_events", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        Ref groups = to_list(a[0]);
+ZELTA_OPERATION(get_grouped_events) {
+        Ref groups = to_list(a.group_id_list);
         check(PyList_Sort(groups.get()));
         Ref grouped = Ref::steal(PyDict_New());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
@@ -106,24 +90,18 @@ ZELTA_ENTRY(get_grouped_events) {
             check(PyDict_SetItem(grouped.get(), group_id, events.get()));
         }
         return grouped;
-    });
 }
 
 // The first group, in the library's group order, whose directory holds the event.
-ZELTA_ENTRY(get_event_group) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"event_id", Expect::Str}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__get_event_group", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
+ZELTA_OPERATION(get_event_group) {
         Ref groups = call(library(c, c.st.get_group_ids));
         Ref iterator = Ref::steal(PyObject_GetIter(groups.get()));
         while (Ref group_id = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
             Ref events = call_method(self, c.st.get_events_by_group_id, group_id);
-            if (contains(events, a[0])) return group_id;
+            if (contains(events, a.event_id)) return group_id;
         }
         if (PyErr_Occurred()) throw PyError{};
         return none();
-    });
 }
 
 // ---- Event settings -----------------------------------------------------------
@@ -144,9 +122,6 @@ static Ref load_json_file(Ctx c, Borrowed path) {
     return call(getattr(lazy_module(c, LazyModule::json), c.st.loads), text);
 }
 
-static Ref join_path(Borrowed directory, Borrowed component) {
-    return Ref::steal(PyNumber_TrueDivide(directory.get(), component.get()));
-}
 
 // Overlays the current settings of an event on its defaults, in place. A
 // section that is an object on both sides takes the current parameters over
@@ -170,28 +145,37 @@ static void merge_settings(Borrowed defaults, Borrowed current) {
 // The parsed content of a settings file, which must be a JSON object.
 static Ref load_json_object(Ctx c, Borrowed path, const char* what) {
     Ref document = load_json_file(c, path);
-    if (!PyDict_Check(document.get())) {
-        PyErr_Format(PyExc_TypeError, "%s %R holds %s, not a JSON object", what, path.get(),
+    if (!PyDict_Check(document.get()))
+        raise_format(PyExc_TypeError, "%s %R holds %s, not a JSON object", what, path.get(),
                      Py_TYPE(document.get())->tp_name);
-        throw PyError{};
-    }
     return document;
 }
 
+// The innermost show_event listing running on this thread.
+static thread_local SettingsListing* running_listing = nullptr;
+
+SettingsListingScope::SettingsListingScope(const State& owner) : listing_{&owner, running_listing, {}, {}, {}} {
+    running_listing = &listing_;
+}
+
+SettingsListingScope::~SettingsListingScope() { running_listing = listing_.enclosing; }
+
 // The event's member of the current configuration file; empty when it has
-// none. Within a show_event listing the member comes out of the listing's
-// one parse of the file, unless the file is named otherwise now or the
-// event's member was taken already.
+// none. Within a show_event listing of this module on this thread the member
+// comes out of the listing's one parse of the file, unless the file is named
+// otherwise now or the event's member was taken already.
 static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
     static const char what[] = "current configuration file";
-    SettingsListing& listing = c.st.listing;
-    if (listing.active && !listing.path) {
+    SettingsListing* running = running_listing;
+    if (!running || running->owner != &c.st) return dict_get(load_json_object(c, path, what), event_id);
+    SettingsListing& listing = *running;
+    if (!listing.path) {
         listing.document = load_json_object(c, path, what);
         listing.taken = Ref::steal(PySet_New(nullptr));
         listing.path = Ref::borrow(path);
     }
     bool from_listing = false;
-    if (listing.active && (listing.path.view().is(path) || equal(listing.path, path))) {
+    if (listing.path.view().is(path) || equal(listing.path, path)) {
         int taken = PySet_Contains(listing.taken.get(), event_id.get());
         check(taken);
         from_listing = !taken;
@@ -208,29 +192,22 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
 
 // Default settings of the event overlaid with its member of the current
 // configuration file, sorted at every dictionary level.
-ZELTA_ENTRY(get_event_config) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"event_id", Expect::Str}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__get_event_config", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        Borrowed event_id = a[0];
+ZELTA_OPERATION(get_event_config) {
+        Borrowed event_id = a.event_id;
         // An event in no group has no default settings path: dir / None fails.
         Ref group_id = call_method(self, c.st.get_event_group, event_id);
-        Ref default_path = join_path(join_path(getattr(self, c.st.default_config_dir), group_id), event_id);
+        Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), group_id), event_id);
         Ref defaults = load_json_object(c, default_path, "default settings file");
         Ref current_path = getattr(self, c.st.current_config_file);
         Ref current = current_member(c, current_path, event_id);
         // No member, or null: the event has no current settings.
         if (current && !current.view().is_none()) {
-            if (!PyDict_Check(current.get())) {
-                PyErr_Format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
+            if (!PyDict_Check(current.get()))
+                raise_format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
                              current_path.get(), Py_TYPE(current.get())->tp_name);
-                throw PyError{};
-            }
             merge_settings(defaults, current);
         }
         return call_method(self, c.st.sort_nested_dict, defaults);
-    });
 }
 
 // A new dictionary with the keys of `dictionary` in ascending order, nested
@@ -257,23 +234,13 @@ static Ref sorted_copy(Borrowed dictionary) {
     return result;
 }
 
-ZELTA_ENTRY(sort_nested_dict) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"dictionary", Expect::Dict}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__sort_nested_dict", params, args, nargs, kwnames);
-        (void)self;  // the class: sorting uses no constant of it
-        return sorted_copy(a[0]);
-    });
-}
+ZELTA_OPERATION(sort_nested_dict) { return sorted_copy(a.dictionary); }
 
 // ---- Section translations -----------------------------------------------------
 
 // Loads the section translation table when section labels are shown in
 // Russian. A missing file or invalid JSON keeps the table loaded before.
-ZELTA_ENTRY(load_event_section_translations) {
-    return guarded([&] {
-        bind_none("_ZeltaAdminEvents__load_event_section_translations", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
+ZELTA_OPERATION(load_event_section_translations) {
         if (!equal(global(c, c.st.lang), c.st.name_ru)) return none();
         Ref path = getattr(self, c.st.param_ru_translations_file);
         Ref table;
@@ -292,63 +259,19 @@ ZELTA_ENTRY(load_event_section_translations) {
         }
         setattr(self, c.st.event_section_translations, table);
         return none();
-    });
 }
 
 // "(description)" for a section the table describes, else "". A table or
 // entry of another layout than objects describes nothing.
-ZELTA_ENTRY(get_event_section_translation) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"key", Expect::Str}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__get_event_section_translation", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
+ZELTA_OPERATION(get_event_section_translation) {
         Ref table = getattr(self, c.st.event_section_translations);
         if (!PyDict_Check(table.get())) return c.st.empty.copy();
-        Ref entry = dict_get(table, a[0]);
+        Ref entry = dict_get(table, a.key);
         if (!entry || !PyDict_Check(entry.get())) return c.st.empty.copy();
         Ref description = dict_get(entry, c.st.ru);
         if (!description) return c.st.empty.copy();
         Ref text = to_str(description);
         return Ref::steal(PyUnicode_FromFormat("(%U)", text.get()));
-    });
 }
-
-PyMethodDef catalogue_methods[] = {
-    {"_ZeltaAdminEvents__get_all_event_description", ZELTA_FASTCALL(get_all_event_description),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_all_event_description($cls, /)\n--\n\n"
-     "Return the English and Russian names of all events."},
-    {"_ZeltaAdminEvents__get_all_group_description", ZELTA_FASTCALL(get_all_group_description),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_all_group_description($cls, /)\n--\n\n"
-     "Return the English and Russian names of all groups."},
-    {"_ZeltaAdminEvents__get_events_by_group_id", ZELTA_FASTCALL(get_events_by_group_id),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_events_by_group_id($cls, group_id)\n--\n\n"
-     "Return the event IDs of a group, in directory listing order."},
-    {"_ZeltaAdminEvents__get_grouped_events", ZELTA_FASTCALL(get_grouped_events), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_grouped_events($self, group_id_list)\n--\n\n"
-     "Return the groups with their sorted event IDs, groups in ascending order."},
-    {"_ZeltaAdminEvents__get_event_group", ZELTA_FASTCALL(get_event_group), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_event_group($self, event_id)\n--\n\n"
-     "Return the group that holds the event, or None."},
-    {"_ZeltaAdminEvents__get_event_config", ZELTA_FASTCALL(get_event_config), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_event_config($self, event_id)\n--\n\n"
-     "Return the effective settings of an event: its default settings\n"
-     "overlaid with the current configuration, keys sorted at every level."},
-    {"_ZeltaAdminEvents__sort_nested_dict", ZELTA_FASTCALL(sort_nested_dict),
-     METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__sort_nested_dict($cls, dictionary)\n--\n\n"
-     "Return a copy of the dictionary with its keys sorted at every level."},
-    {"_ZeltaAdminEvents__load_event_section_translations", ZELTA_FASTCALL(load_event_section_translations),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__load_event_section_translations($self, /)\n--\n\n"
-     "Load the Russian section descriptions when LANG is name_ru."},
-    {"_ZeltaAdminEvents__get_event_section_translation", ZELTA_FASTCALL(get_event_section_translation),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_event_section_translation($self, key)\n--\n\n"
-     "Return the section label \"(description)\", or \"\" when there is none."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace zelta

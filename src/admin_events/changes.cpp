@@ -48,14 +48,6 @@ Ref make_audit_rule_builders(Borrowed module) {
 // Whether an action switches events on: it is the library's enable_event.
 static bool is_enabling(Ctx c, Borrowed action) { return equal(action, library(c, c.st.enable_event)); }
 
-// self.__get_multiple_string(id_list, new_status=status)
-static Ref status_block_with_status(Ctx c, Borrowed self, Borrowed id_list, Borrowed status) {
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, c.st.new_status.get()));
-    PyObject* argv[] = {self.get(), id_list.get(), status.get()};
-    return Ref::steal(PyObject_VectorcallMethod(c.st.get_multiple_string.get(), argv,
-                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-}
-
 // Calls self.OPERATION(id, action) for each ID of a snapshot of the list.
 static void for_each_id(Borrowed self, Borrowed operation, Borrowed ids, Borrowed action) {
     Ref snapshot = to_list(ids);
@@ -63,88 +55,64 @@ static void for_each_id(Borrowed self, Borrowed operation, Borrowed ids, Borrowe
         call_method(self, operation, PyList_GET_ITEM(snapshot.get(), i), action);
 }
 
-ZELTA_ENTRY(process_ids) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"action"}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__process_ids", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
+ZELTA_OPERATION(process_ids) {
         Ref events = getattr(self, c.st.event_id_list);
         if (!events.view().is_none() && truth(events)) {
-            for_each_id(self, c.st.process_event, events, a[0]);
+            for_each_id(self, c.st.process_event, events, a.action);
             // The events' block is out before any group is touched.
             print_line(call_method(self, c.st.get_multiple_string, events));
         }
         Ref groups = getattr(self, c.st.group_id_list);
         if (!groups.view().is_none() && truth(groups)) {
-            for_each_id(self, c.st.process_group, groups, a[0]);
-            Ref status = integer(is_enabling(c, a[0]) ? 1 : 0);
-            print_line(status_block_with_status(c, self, groups, status));
+            for_each_id(self, c.st.process_group, groups, a.action);
+            Ref status = integer(is_enabling(c, a.action) ? 1 : 0);
+            print_line(call_method_keywords(self, c.st.get_multiple_string, {groups}, {{c.st.new_status, status}}));
         }
         return none();
-    });
 }
 
-ZELTA_ENTRY(process_group) {
-    return guarded([&] {
-        static const std::array<Param, 2> params{{{"group_id", Expect::Str}, {"action"}}};
-        Bound<2> a = bind("_ZeltaAdminEvents__process_group", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        Ref events = call_method(self, c.st.get_events_by_group_id, a[0]);
-        for_each_id(self, c.st.process_event, events, a[1]);
-        return none();
-    });
+ZELTA_OPERATION(process_group) {
+    Ref events = call_method(self, c.st.get_events_by_group_id, a.group_id);
+    for_each_id(self, c.st.process_event, events, a.action);
+    return none();
 }
 
 // Switches one event only when the library reports the other state; the
 // restart is requested before the switch, so a failing switch still asks
 // for it.
-ZELTA_ENTRY(process_event) {
-    return guarded([&] {
-        static const std::array<Param, 2> params{{{"event_id", Expect::Str}, {"action"}}};
-        Bound<2> a = bind("_ZeltaAdminEvents__process_event", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        bool enabling = is_enabling(c, a[1]);
-        Ref state = call(library(c, c.st.is_event_enabled), a[0]);
-        Ref switch_from = integer(enabling ? 0 : 1);  // True and False compare equal to 1 and 0
-        if (equal(state, switch_from)) {
-            setattr(self, c.st.need_daemon_restart, Py_True);
-            call(a[1], a[0]);
-        }
-        return none();
-    });
+ZELTA_OPERATION(process_event) {
+    bool enabling = is_enabling(c, a.action);
+    Ref state = call(library(c, c.st.is_event_enabled), a.event_id);
+    Ref switch_from = integer(enabling ? 0 : 1);  // True and False compare equal to 1 and 0
+    if (equal(state, switch_from)) {
+        setattr(self, c.st.need_daemon_restart, Py_True);
+        call(a.action, a.event_id);
+    }
+    return none();
 }
 
-// enable and disable: the library function named by the state member is the action.
-static PyObject* switch_events(PyObject* self, const char* fname, Ref State::*library_function, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    return guarded([&] {
-        bind_none(fname, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        Ref action = library(c, c.st.*library_function);
-        call_method(self, c.st.process_ids, action);
-        return none();
-    });
+// enable and disable: the library function is the action.
+ZELTA_OPERATION(enable) {
+    call_method(self, c.st.process_ids, library(c, c.st.enable_event));
+    return none();
 }
 
-ZELTA_ENTRY(enable) { return switch_events(self, "enable", &State::enable_event, nargs, kwnames); }
-
-ZELTA_ENTRY(disable) { return switch_events(self, "disable", &State::disable_event, nargs, kwnames); }
+ZELTA_OPERATION(disable) {
+    call_method(self, c.st.process_ids, library(c, c.st.disable_event));
+    return none();
+}
 
 // ---- Daemon restart ----------------------------------------------------------
 
 // Runs both restart commands, logging daemon first, whenever the flag is
 // set; their exit statuses are not looked at and the flag stays set.
-ZELTA_ENTRY(restart_daemons) {
-    return guarded([&] {
-        bind_none("restart_daemons", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
+ZELTA_OPERATION(restart_daemons) {
         if (!truth(getattr(self, c.st.need_daemon_restart))) return none();
         for (const char* command : {"systemctl restart syslog-ng.service", "systemctl restart auditd"}) {
             Ref system = getattr(lazy_module(c, LazyModule::os), c.st.system);
             call(system, str(command));
         }
         return none();
-    });
 }
 
 // ---- Syslog message parameters -----------------------------------------------
@@ -153,9 +121,7 @@ ZELTA_ENTRY(restart_daemons) {
 // characters escaped as JSON requires, every other character kept as it is.
 static Ref json_text(Ctx c, Borrowed value) {
     Ref dumps = getattr(lazy_module(c, LazyModule::json), c.st.dumps);
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, c.st.ensure_ascii.get()));
-    PyObject* argv[] = {nullptr, value.get(), Py_False};
-    return Ref::steal(PyObject_Vectorcall(dumps.get(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return call_keywords(dumps, {value}, {{c.st.ensure_ascii, Py_False}});
 }
 
 // zelta_events.set_event_param, looked up at the moment of the call.
@@ -176,20 +142,14 @@ static void print_syslog_param_line(Borrowed id, Borrowed param_type, Borrowed p
     print_line(Ref::steal(PyUnicode_FromFormat("%S\t%U: %U", id.get(), param_type.get(), param_value.get())));
 }
 
-ZELTA_ENTRY(set_syslog_message_param) {
-    return guarded([&] {
-        static const std::array<Param, 2> params{{{"param_type", Expect::Str}, {"param_value", Expect::Str}}};
-        Bound<2> a = bind("_ZeltaAdminEvents__set_syslog_message_param", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        Borrowed param_type = a[0], param_value = a[1];
+ZELTA_OPERATION(set_syslog_message_param) {
+        Borrowed param_type = a.param_type, param_value = a.param_value;
         // Parameter name and value text are formed before the first write, so
         // a None that slipped through the binding fails with nothing written.
         Ref parameter = add(c.st.message_syslog_prefix, param_type);
-        if (!PyUnicode_Check(param_value.get())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+        if (!PyUnicode_Check(param_value.get()))
+            raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                          Py_TYPE(param_value.get())->tp_name);
-            throw PyError{};
-        }
         // A well-formed JSON string even when the value holds quotes,
         // backslashes or control characters.
         Ref value = json_text(c, param_value);
@@ -212,41 +172,44 @@ ZELTA_ENTRY(set_syslog_message_param) {
         }
         setattr(self, c.st.need_daemon_restart, Py_True);
         return none();
-    });
 }
 
-ZELTA_ENTRY(set_facility) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"facility", Expect::Str}}};
-        Bound<1> a = bind("set_facility", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        call_method(self, c.st.set_syslog_message_param, c.st.facility, a[0]);
-        return none();
-    });
+ZELTA_OPERATION(set_facility) {
+    call_method(self, c.st.set_syslog_message_param, c.st.facility, a.facility);
+    return none();
 }
 
-ZELTA_ENTRY(set_priority) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"priority", Expect::Str}}};
-        Bound<1> a = bind("set_priority", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        call_method(self, c.st.set_syslog_message_param, c.st.priority, a[0]);
-        return none();
-    });
+ZELTA_OPERATION(set_priority) {
+    call_method(self, c.st.set_syslog_message_param, c.st.priority, a.priority);
+    return none();
 }
 
 // ---- Event properties and audit path rules ----------------------------------
 
 // A path must be shorter than PATH_MAX, which counts the terminating NUL.
 constexpr size_t audit_path_limit = 4096;
+// The rule's key after "-k" is the escaped path; auditctl refuses a longer
+// key, and with it every rule after it in the file.
+constexpr size_t audit_key_limit = 256;
 
 // Whether a path may go into an audit rule line: absolute (the audit system
-// takes no other), within PATH_MAX, and free of control characters, since a
-// newline would end the rule line and turn the rest of the path into rules.
+// takes no other), within PATH_MAX and the key length in UTF-8 bytes, free of
+// control characters (a newline would end the rule line and turn the rest of
+// the path into rules; C1 controls included), of lone surrogates (no UTF-8
+// form) and of backslashes (they would make the "\ " of an escaped space
+// ambiguous).
 template <typename CodeUnit>
 static bool audit_path_acceptable(std::span<const CodeUnit> path) {
-    if (path.empty() || path.front() != '/' || path.size() >= audit_path_limit) return false;
-    return std::none_of(path.begin(), path.end(), [](CodeUnit ch) { return ch < 32 || ch == 127; });
+    if (path.empty() || path.front() != '/') return false;
+    size_t bytes = 0, escaped_bytes = 0;
+    for (CodeUnit unit : path) {
+        Py_UCS4 ch = unit;
+        if (ch < 32 || (ch >= 127 && ch <= 0x9F) || ch == '\\' || (ch >= 0xD800 && ch <= 0xDFFF)) return false;
+        size_t length = ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+        bytes += length;
+        escaped_bytes += length + (ch == ' ' ? 1 : 0);
+    }
+    return bytes < audit_path_limit && escaped_bytes <= audit_key_limit;
 }
 
 static bool audit_path_acceptable(Borrowed path) {
@@ -298,45 +261,34 @@ static Ref audit_rule_builder_for(Ctx c, Borrowed self) {
     return Ref::steal(PyObject_GetItem(rules.get(), c.st.b64.get()));
 }
 
-ZELTA_ENTRY(process_path_value) {
-    return guarded([&] {
-        static const std::array<Param, 2> params{{{"event_id", Expect::Str}, {"value", Expect::Any}}};
-        Bound<2> a = bind("_ZeltaAdminEvents__process_path_value", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        bool file_opened = equal(a[0], c.st.file_opened);
-        Ref paths = audit_paths(a[1]);
+ZELTA_OPERATION(process_path_value) {
+        bool file_opened = equal(a.event_id, c.st.file_opened);
+        Ref paths = audit_paths(a.value);
         Ref space = str(" ");
         Ref escaped_space = str("\\ ");
         Ref lines = Ref::steal(PyList_New(0));
         Ref builder;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
             Borrowed path = PyList_GET_ITEM(paths.get(), i);
-            if (!PyUnicode_Check(path.get())) {
-                PyErr_Format(PyExc_TypeError, "audit rule path must be str, not %.200s", Py_TYPE(path.get())->tp_name);
-                throw PyError{};
-            }
-            // The audit rule syntax separates fields by spaces.
-            Ref escaped = Ref::steal(PyUnicode_Replace(path.get(), space.get(), escaped_space.get(), -1));
+            // The audit rule syntax separates fields by spaces. A path that
+            // is not a string meets its own replace(), or has none.
+            Ref escaped = PyUnicode_Check(path.get())
+                              ? Ref::steal(PyUnicode_Replace(path.get(), space.get(), escaped_space.get(), -1))
+                              : call_method(path, c.st.replace, space, escaped_space);
             Ref line;
             if (file_opened) {
                 if (!builder) builder = audit_rule_builder_for(c, self);
                 line = call(builder, escaped);
             } else {
-                line = Ref::steal(PyUnicode_FromFormat("-w %U -p wa -k %U", escaped.get(), escaped.get()));
+                line = Ref::steal(PyUnicode_FromFormat("-w %S -p wa -k %S", escaped.get(), escaped.get()));
             }
             check(PyList_Append(lines.get(), line.get()));
         }
         return json_text(c, lines);
-    });
 }
 
-ZELTA_ENTRY(set_properties) {
-    return guarded([&] {
-        static const std::array<Param, 3> params{
-            {{"section", Expect::Str}, {"parameter", Expect::Str}, {"value", Expect::Str}}};
-        Bound<3> a = bind("set_properties", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        Borrowed section = a[0], parameter = a[1], value = a[2];
+ZELTA_OPERATION(set_properties) {
+        Borrowed section = a.section, parameter = a.parameter, value = a.value;
 
         Borrowed json = lazy_module(c, LazyModule::json);
         Ref decode_error = getattr(json, c.st.JSONDecodeError);
@@ -388,38 +340,6 @@ ZELTA_ENTRY(set_properties) {
             if (audit_rules[i]) store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, audit_rules[i]);
         }
         return none();
-    });
 }
-
-PyMethodDef changes_methods[] = {
-    {"enable", ZELTA_FASTCALL(enable), METH_FASTCALL | METH_KEYWORDS, "enable($self, /)\n--\n\nEnable specified IDs."},
-    {"disable", ZELTA_FASTCALL(disable), METH_FASTCALL | METH_KEYWORDS,
-     "disable($self, /)\n--\n\nDisable specified IDs."},
-    {"_ZeltaAdminEvents__process_ids", ZELTA_FASTCALL(process_ids), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__process_ids($self, action)\n--\n\n"
-     "Process specified events and groups using the provided action."},
-    {"_ZeltaAdminEvents__process_group", ZELTA_FASTCALL(process_group), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__process_group($self, group_id, action)\n--\n\n"
-     "Process all events of the specified group using the provided action."},
-    {"_ZeltaAdminEvents__process_event", ZELTA_FASTCALL(process_event), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__process_event($self, event_id, action)\n--\n\n"
-     "Process specified events using the provided action."},
-    {"restart_daemons", ZELTA_FASTCALL(restart_daemons), METH_FASTCALL | METH_KEYWORDS,
-     "restart_daemons($self, /)\n--\n\nRestart daemons if necessary."},
-    {"set_facility", ZELTA_FASTCALL(set_facility), METH_FASTCALL | METH_KEYWORDS,
-     "set_facility($self, facility)\n--\n\nSet the facility of specified IDs."},
-    {"set_priority", ZELTA_FASTCALL(set_priority), METH_FASTCALL | METH_KEYWORDS,
-     "set_priority($self, priority)\n--\n\nSet the priority of specified IDs."},
-    {"_ZeltaAdminEvents__set_syslog_message_param", ZELTA_FASTCALL(set_syslog_message_param),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__set_syslog_message_param($self, param_type, param_value)\n--\n\n"
-     "Set the parameter message-syslog-PARAM_TYPE of specified IDs to PARAM_VALUE."},
-    {"set_properties", ZELTA_FASTCALL(set_properties), METH_FASTCALL | METH_KEYWORDS,
-     "set_properties($self, section, parameter, value)\n--\n\nSet properties of the specified events."},
-    {"_ZeltaAdminEvents__process_path_value", ZELTA_FASTCALL(process_path_value), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__process_path_value($self, event_id, value)\n--\n\n"
-     "Process the path string for special events (for audit)."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace zelta

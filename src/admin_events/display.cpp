@@ -125,50 +125,28 @@ static void page_groups_of_object(Ctx c, Borrowed self) {
     call_method(self, c.st.show_groups_private);
 }
 
-ZELTA_ENTRY(get_multiple_string) {
-    return guarded([&] {
-        static const std::array<Param, 2> params{{{"id_list", Expect::List}, {"new_status", Expect::Any, false}}};
-        Bound<2> a = bind("_ZeltaAdminEvents__get_multiple_string", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        // Whether a status was passed decides, not its truth; None means none passed.
-        Borrowed new_status = a[1] && !a[1].is_none() ? a[1] : Borrowed();
-        return status_block(c, self, a[0], new_status);
-    });
+ZELTA_OPERATION(get_multiple_string) {
+    // Whether a status was passed decides, not its truth; None means none passed.
+    Borrowed new_status = a.new_status && !a.new_status.is_none() ? a.new_status : Borrowed();
+    return status_block(c, self, a.id_list, new_status);
 }
 
-ZELTA_ENTRY(get_group_string) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"group_id", Expect::Str}}};
-        Bound<1> a = bind("_ZeltaAdminEvents__get_group_string", params, args, nargs, kwnames);
-        return group_header(ctx_from_object(self), self, a[0]);
-    });
+ZELTA_OPERATION(get_group_string) { return group_header(c, self, a.group_id); }
+
+ZELTA_OPERATION(show_groups_private) {
+    page_group_listing(c, self, getattr(self, c.st.group_id_list));
+    return none();
 }
 
-ZELTA_ENTRY(show_groups_private) {
-    return guarded([&] {
-        bind_none("_ZeltaAdminEvents__show_groups", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        page_group_listing(c, self, getattr(self, c.st.group_id_list));
-        return none();
-    });
+ZELTA_OPERATION(show_groups) {
+    page_groups_of_object(c, self);
+    return none();
 }
 
-ZELTA_ENTRY(show_groups) {
-    return guarded([&] {
-        bind_none("show_groups", nargs, kwnames);
-        page_groups_of_object(ctx_from_object(self), self);
-        return none();
-    });
-}
-
-ZELTA_ENTRY(show_all_groups) {
-    return guarded([&] {
-        bind_none("show_all_groups", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        setattr(self, c.st.group_id_list, call(library(c, c.st.get_group_ids)));
-        page_groups_of_object(c, self);
-        return none();
-    });
+ZELTA_OPERATION(show_all_groups) {
+    setattr(self, c.st.group_id_list, call(library(c, c.st.get_group_ids)));
+    page_groups_of_object(c, self);
+    return none();
 }
 
 // ---- Event settings display ---------------------------------------------------
@@ -186,11 +164,7 @@ static Ref value_text(Ctx c, Borrowed value) {
 // The settings outline of one dictionary at a nesting level: a line per
 // parameter, a header line with its label per nested dictionary followed by
 // its own outline one level further in, and a closing "\n".
-ZELTA_ENTRY(get_event_config_string) {
-    return guarded([&] {
-        static const std::array<Param, 2> params{{{"dictionary", Expect::Dict}, {"indent", Expect::Int, false}}};
-        Bound<2> a = bind("_ZeltaAdminEvents__get_event_config_string", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
+ZELTA_OPERATION(get_event_config_string) {
         // Nested dictionaries come back through this method; a dictionary
         // that holds itself must end in RecursionError, not a crash.
         if (Py_EnterRecursiveCall(" while formatting event settings")) throw PyError{};
@@ -198,8 +172,8 @@ ZELTA_ENTRY(get_event_config_string) {
             ~Leave() { Py_LeaveRecursiveCall(); }
         } leave;
 
-        Borrowed dictionary = a[0];
-        Ref indent = a[1] ? Ref::borrow(a[1]) : integer(0);
+        Borrowed dictionary = a.dictionary;
+        Ref indent = a.indent ? Ref::borrow(a.indent) : integer(0);
         Ref prefix = Ref::steal(PyNumber_Multiply(c.st.indent_unit.get(), indent.get()));
         Ref deeper;
         Ref parts = Ref::steal(PyList_New(0));
@@ -208,10 +182,7 @@ ZELTA_ENTRY(get_event_config_string) {
         PyObject *k = nullptr, *v = nullptr;  // borrowed; held below while other code runs
         while (PyDict_Next(dictionary.get(), &pos, &k, &v)) {
             Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            if (!PyUnicode_Check(k)) {
-                PyErr_Format(PyExc_TypeError, "settings key %R is not a string", k);
-                throw PyError{};
-            }
+            if (!PyUnicode_Check(k)) raise_format(PyExc_TypeError, "settings key %R is not a string", k);
             append(parts, prefix);
             append(parts, key);
             if (PyDict_Check(v)) {
@@ -229,17 +200,13 @@ ZELTA_ENTRY(get_event_config_string) {
         }
         append(parts, c.st.newline);
         return Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get()));
-    });
 }
 
 // Pages the settings of the named events, one titled block each, joined by
 // an empty line. Every block is built before the pager starts, so a failure
 // shows nothing.
-ZELTA_ENTRY(show_event) {
-    return guarded([&] {
-        bind_none("show_event", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        SettingsListingScope listing(c.st.listing);
+ZELTA_OPERATION(show_event) {
+        SettingsListingScope listing(c.st);
         call_method(self, c.st.load_event_section_translations);
         Ref blocks = Ref::steal(PyList_New(0));
         Ref ids = getattr(self, c.st.event_id_list);
@@ -258,35 +225,6 @@ ZELTA_ENTRY(show_event) {
         }
         page(c, Ref::steal(PyUnicode_Join(c.st.newline.get(), blocks.get())));
         return none();
-    });
 }
-
-PyMethodDef display_methods[] = {
-    {"show_all_groups", ZELTA_FASTCALL(show_all_groups), METH_FASTCALL | METH_KEYWORDS,
-     "show_all_groups($self, /)\n--\n\n"
-     "Show the status of all groups and their events through the pager."},
-    {"show_groups", ZELTA_FASTCALL(show_groups), METH_FASTCALL | METH_KEYWORDS,
-     "show_groups($self, /)\n--\n\n"
-     "Show the status of the specified groups and their events through the pager."},
-    {"_ZeltaAdminEvents__show_groups", ZELTA_FASTCALL(show_groups_private), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__show_groups($self, /)\n--\n\n"
-     "Build the status listing of the object's groups and show it through the pager."},
-    {"_ZeltaAdminEvents__get_multiple_string", ZELTA_FASTCALL(get_multiple_string), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_multiple_string($self, id_list, new_status=None)\n--\n\n"
-     "Return the aligned status lines of the IDs.\n\n"
-     "Without new_status the state of each event comes from the events library\n"
-     "and its name from the event table; with one, every line shows new_status\n"
-     "and the group's name."},
-    {"_ZeltaAdminEvents__get_group_string", ZELTA_FASTCALL(get_group_string), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_group_string($self, group_id)\n--\n\n"
-     "Return the header line of a group: its name and its ID in grey."},
-    {"show_event", ZELTA_FASTCALL(show_event), METH_FASTCALL | METH_KEYWORDS,
-     "show_event($self, /)\n--\n\nShow the settings of specified events."},
-    {"_ZeltaAdminEvents__get_event_config_string", ZELTA_FASTCALL(get_event_config_string),
-     METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__get_event_config_string($self, dictionary, indent=0)\n--\n\n"
-     "Return the settings outline of a dictionary at a nesting level."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace zelta

@@ -4,7 +4,12 @@
 
 #include <structmember.h>
 
+#include <cstdlib>
+#include <memory>
 #include <new>
+#include <string>
+#include <tuple>
+#include <vector>
 
 namespace zelta {
 
@@ -42,29 +47,7 @@ void print_message(Ctx c, const char* msgid, Borrowed value) {
     print_line(text);
 }
 
-Ref known_event_ids(Ctx c) {
-    Ref ids = call(library(c, c.st.get_event_ids));
-    // The library usually hands out the same ID objects call after call;
-    // comparing item identities is far cheaper than hashing every ID again.
-    State& st = c.st;
-    if (PyList_CheckExact(ids.get()) && st.known_events_items) {
-        Py_ssize_t n = PyList_GET_SIZE(ids.get());
-        PyObject* cached = st.known_events_items.get();
-        if (PyTuple_GET_SIZE(cached) == n) {
-            PyObject** now = reinterpret_cast<PyListObject*>(ids.get())->ob_item;
-            PyObject** before = reinterpret_cast<PyTupleObject*>(cached)->ob_item;
-            bool same = true;
-            for (Py_ssize_t i = 0; i < n && same; ++i) same = now[i] == before[i];
-            if (same) return st.known_events_set.copy();
-        }
-    }
-    Ref set = Ref::steal(PyFrozenSet_New(ids.get()));
-    if (PyList_CheckExact(ids.get())) {
-        st.known_events_items = Ref::steal(PyList_AsTuple(ids.get()));
-        st.known_events_set = set.copy();
-    }
-    return set;
-}
+Ref known_event_ids(Ctx c) { return Ref::steal(PyFrozenSet_New(call(library(c, c.st.get_event_ids)).get())); }
 
 // ---- Validation of the named IDs --------------------------------------------
 
@@ -85,31 +68,154 @@ static void prepare_ids(Ctx c, Borrowed self, Borrowed field, Borrowed list_ids_
     }
 }
 
-ZELTA_ENTRY(prepare_groups) {
-    return guarded([&] {
-        bind_none("_ZeltaAdminEvents__prepare_groups", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        prepare_ids(c, self, c.st.group_id_list, c.st.get_group_ids, N_("Unknown group ID"));
-        return none();
-    });
+ZELTA_OPERATION(prepare_groups) {
+    prepare_ids(c, self, c.st.group_id_list, c.st.get_group_ids, N_("Unknown group ID"));
+    return none();
 }
 
-ZELTA_ENTRY(prepare_events) {
-    return guarded([&] {
-        bind_none("_ZeltaAdminEvents__prepare_events", nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        prepare_ids(c, self, c.st.event_id_list, c.st.get_event_ids, N_("Unknown event ID"));
-        return none();
-    });
+ZELTA_OPERATION(prepare_events) {
+    prepare_ids(c, self, c.st.event_id_list, c.st.get_event_ids, N_("Unknown event ID"));
+    return none();
 }
 
-static PyMethodDef module_frame_methods[] = {
-    {"_ZeltaAdminEvents__prepare_groups", ZELTA_FASTCALL(prepare_groups), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__prepare_groups($self, /)\n--\n\nValidate specified group IDs."},
-    {"_ZeltaAdminEvents__prepare_events", ZELTA_FASTCALL(prepare_events), METH_FASTCALL | METH_KEYWORDS,
-     "_ZeltaAdminEvents__prepare_events($self, /)\n--\n\nValidate specified event IDs."},
-    {nullptr, nullptr, 0, nullptr},
+ZELTA_OPERATION(init) {
+    State& st = c.st;
+    setattr(self, st.event_id_list, a.event_id_list);
+    setattr(self, st.group_id_list, a.group_id_list);
+    setattr(self, st.event_section_translations, Py_None);
+    setattr(self, st.need_daemon_restart, Py_False);
+    call_method(self, st.prepare_groups);
+    call_method(self, st.prepare_events);
+    setattr(self, st.event_description, call_method(self, st.get_all_event_description));
+    setattr(self, st.group_description, call_method(self, st.get_all_group_description));
+    return none();
+}
+
+// ---- Entry points --------------------------------------------------------------
+
+namespace {
+
+enum class Kind { method, class_method, class_method_positional, constructor };
+
+// What the method table and `_operations` say about one operation.
+struct Operation {
+    const char* name;
+    Kind kind;
+    const Param* params;
+    size_t count;
+    const char* doc;
+    vectorcallfunc entry;
 };
+
+// The parameters of each operation, ended by an empty one.
+namespace parameters {
+#define ZELTA_REQUIRED(param, expect) Param{#param, Expect::expect},
+#define ZELTA_OPTIONAL(param, expect, default_text) Param{#param, Expect::expect, false, default_text},
+#define ZELTA_PARAMETERS(name, python_name, kind, params, doc) constexpr Param name[] = {params Param{}};
+ZELTA_OPERATIONS(ZELTA_PARAMETERS, ZELTA_REQUIRED, ZELTA_OPTIONAL)
+#undef ZELTA_PARAMETERS
+#undef ZELTA_OPTIONAL
+#undef ZELTA_REQUIRED
+}  // namespace parameters
+
+// The one entry point of every operation: binds the arguments, finds the
+// module of the receiver and runs the body, whatever it throws.
+template <Kind kind, const char* name, const auto& params, typename Args, Ref (*body)(Ctx, Borrowed, const Args&)>
+PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return guarded([&] {
+        constexpr size_t count = std::size(params) - 1;
+        std::array<Borrowed, count> bound{};
+        bind_arguments(name, params, count, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data(),
+                       kind == Kind::class_method_positional);
+        Args arguments = std::apply([](auto... values) { return Args{values...}; }, bound);
+        bool on_class = kind == Kind::class_method || kind == Kind::class_method_positional;
+        Ctx c = on_class ? ctx_from_class(self) : ctx_from_object(self);
+        return body(c, self, arguments);
+    });
+}
+
+namespace names {
+#define ZELTA_NAME(name, python_name, ...) constexpr char name[] = python_name;
+ZELTA_OPERATIONS(ZELTA_NAME, ZELTA_IGNORE, ZELTA_IGNORE)
+#undef ZELTA_NAME
+}  // namespace names
+
+#define ZELTA_OPERATION_ROW(name, python_name, kind, params, doc)                                                  \
+    Operation{names::name, Kind::kind, parameters::name, std::size(parameters::name) - 1, doc,                     \
+              entry<Kind::kind, names::name, parameters::name, arguments::name, operations::name>},
+constexpr Operation operation_table[] = {ZELTA_OPERATIONS(ZELTA_OPERATION_ROW, ZELTA_IGNORE, ZELTA_IGNORE)};
+#undef ZELTA_OPERATION_ROW
+
+const Operation& constructor_operation() {
+    for (const Operation& op : operation_table)
+        if (op.kind == Kind::constructor) return op;
+    std::abort();  // the table declares one
+}
+
+// "name($self, a, b=None)\n--\n\ndoc": the signature line that
+// inspect.signature reads, then the documentation.
+std::string docstring(const Operation& op, const char* shown_name) {
+    std::string text = std::string(shown_name) + "(";
+    bool on_class = op.kind == Kind::class_method || op.kind == Kind::class_method_positional;
+    if (op.kind != Kind::constructor) text += on_class ? "$cls" : "$self";
+    for (size_t i = 0; i < op.count; ++i) {
+        if (i || op.kind != Kind::constructor) text += ", ";
+        text += op.params[i].name;
+        if (!op.params[i].required) text.append("=").append(op.params[i].default_text);
+    }
+    if (op.kind != Kind::constructor && (op.count == 0 || op.kind == Kind::class_method_positional)) text += ", /";
+    return text + ")\n--\n\n" + op.doc;
+}
+
+// The class's method table, with the docstrings it points to.
+const std::vector<PyMethodDef>& method_table() {
+    static const auto table = [] {
+        auto docs = std::make_unique<std::vector<std::string>>();
+        std::vector<PyMethodDef> methods;
+        for (const Operation& op : operation_table) {
+            if (op.kind == Kind::constructor) continue;
+            docs->push_back(docstring(op, op.name));
+        }
+        size_t next = 0;
+        for (const Operation& op : operation_table) {
+            if (op.kind == Kind::constructor) continue;
+            int flags = METH_FASTCALL | METH_KEYWORDS | (op.kind == Kind::method ? 0 : METH_CLASS);
+            methods.push_back({op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(op.entry)),
+                               flags, (*docs)[next++].c_str()});
+        }
+        methods.push_back({nullptr, nullptr, 0, nullptr});
+        return std::pair{std::move(docs), std::move(methods)};
+    }();
+    return table.second;
+}
+
+// `_operations`, one row per operation: (name, kind, parameters,
+// positional_only, doc), each parameter (name, expected type, required,
+// default text or None). Tests check the stub and their tables against it.
+Ref operations_attribute() {
+    static const char* const kinds[] = {"method", "classmethod", "classmethod", "constructor"};
+    static const char* const expected[] = {"object", "list", "str", "dict", "int"};
+    Ref rows = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(operation_table))));
+    Py_ssize_t row = 0;
+    for (const Operation& op : operation_table) {
+        Ref params = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(op.count)));
+        for (size_t i = 0; i < op.count; ++i) {
+            const Param& p = op.params[i];
+            Ref default_text = p.default_text ? str(p.default_text) : none();
+            PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
+                             Ref::steal(PyTuple_Pack(4, str(p.name).get(), str(expected[static_cast<int>(p.expect)]).get(),
+                                                     boolean(p.required).get(), default_text.get()))
+                                 .release());
+        }
+        bool positional = op.kind == Kind::class_method_positional;
+        Ref entry = Ref::steal(PyTuple_Pack(5, str(op.name).get(), str(kinds[static_cast<int>(op.kind)]).get(),
+                                            params.get(), boolean(positional).get(), str(op.doc).get()));
+        PyTuple_SET_ITEM(rows.get(), row++, entry.release());
+    }
+    return rows;
+}
+
+}  // namespace
 
 // ---- The class ---------------------------------------------------------------
 
@@ -138,10 +244,9 @@ static void admin_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// tp_init: the constructor's entry point, given the call in fast-call form.
 static int admin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded_int([&] {
-        static const std::array<Param, 2> params{{{"event_id_list", Expect::List}, {"group_id_list", Expect::List}}};
-        // Bring the tuple-and-dict call into the fast-call form the binder takes.
+    try {
         std::vector<PyObject*> argv;
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
         for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
@@ -155,18 +260,13 @@ static int admin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 argv.push_back(value);
             }
         }
-        Bound<2> a = bind("ZeltaAdminEvents", params, argv.data(), nargs, kwnames.get());
-        Ctx c = ctx_from_object(self);
-        State& st = c.st;
-        setattr(self, st.event_id_list, a[0]);
-        setattr(self, st.group_id_list, a[1]);
-        setattr(self, st.event_section_translations, Py_None);
-        setattr(self, st.need_daemon_restart, Py_False);
-        call_method(self, st.prepare_groups);
-        call_method(self, st.prepare_events);
-        setattr(self, st.event_description, call_method(self, st.get_all_event_description));
-        setattr(self, st.group_description, call_method(self, st.get_all_group_description));
-    });
+        Ref result = Ref::steal_or_null(
+            constructor_operation().entry(self, argv.data(), static_cast<size_t>(nargs), kwnames.get()));
+        return result ? 0 : -1;
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
 }
 
 static PyMemberDef admin_members[] = {
@@ -180,36 +280,17 @@ static PyGetSetDef admin_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-static std::vector<PyMethodDef>& all_methods() {
-    static std::vector<PyMethodDef> methods = [] {
-        std::vector<PyMethodDef> v;
-        for (PyMethodDef* table :
-             {module_frame_methods, catalogue_methods, changes_methods, display_methods, transfer_methods}) {
-            for (PyMethodDef* m = table; m->ml_name; ++m) v.push_back(*m);
-        }
-        v.push_back({nullptr, nullptr, 0, nullptr});
-        return v;
-    }();
-    return methods;
-}
-
-static const char class_doc[] =
-    "ZeltaAdminEvents(event_id_list, group_id_list)\n--\n\n"
-    "Administration of the events recorded by the syslog-ng zelta module.\n\n"
-    "Construct one object per invocation from the event IDs and group IDs the\n"
-    "user named; IDs that the events library does not list are removed from\n"
-    "the lists and reported.";
-
 static Ref make_class(Borrowed module) {
+    static const std::string class_doc = docstring(constructor_operation(), "ZeltaAdminEvents");
     PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(class_doc)},
+        {Py_tp_doc, const_cast<char*>(class_doc.c_str())},
         {Py_tp_init, reinterpret_cast<void*>(admin_init)},
         {Py_tp_traverse, reinterpret_cast<void*>(admin_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(admin_clear)},
         {Py_tp_dealloc, reinterpret_cast<void*>(admin_dealloc)},
         {Py_tp_members, admin_members},
         {Py_tp_getset, admin_getset},
-        {Py_tp_methods, all_methods().data()},
+        {Py_tp_methods, const_cast<PyMethodDef*>(method_table().data())},
         {0, nullptr},
     };
     PyType_Spec spec = {
@@ -258,24 +339,27 @@ static int module_exec(PyObject* m) {
         State& st = *new (PyModule_GetState(m)) State();
 #define ZELTA_INTERN(field, text) st.field = Ref::steal(PyUnicode_InternFromString(text));
         ZELTA_NAMES(ZELTA_INTERN)
+#define ZELTA_INTERN_OPERATION(name, python_name, ...) ZELTA_INTERN(name, python_name)
+        ZELTA_OPERATIONS(ZELTA_INTERN_OPERATION, ZELTA_IGNORE, ZELTA_IGNORE)
+#undef ZELTA_INTERN_OPERATION
 #undef ZELTA_INTERN
-        // 1. The events library: loading fails when it cannot be imported.
+        // The events library: loading fails when it cannot be imported.
         check(PyModule_AddObjectRef(m, "zelta_events", import("zelta_events").get()));
 
-        // 2. Message translation.
+        // Messages through the gettext domain of the module.
         st.gettext_module = import("gettext");
         Ref domain = str("zelta_admin_events");
         call(getattr(st.gettext_module, "bindtextdomain"), domain, str("/usr/share/locale"));
         call(getattr(st.gettext_module, "textdomain"), domain);
         check(PyModule_AddObjectRef(m, "_", getattr(st.gettext_module, "gettext").get()));
 
-        // 3. Display language, decided once.
+        // The display language, decided once from the locale.
         check(PyModule_AddObjectRef(m, "LANG", decide_lang(st).get()));
 
-        // 4. Colour codes.
+        // The terminal escapes of the grey text.
         check(PyModule_AddObjectRef(m, "Color", make_color().get()));
 
-        // 5. The class and its constants, in their documented order.
+        // The class and its constants, in their documented order.
         Ref cls = make_class(module);
         Ref pathlib = import("pathlib");
         Ref path_type = getattr(pathlib, "Path");
@@ -292,6 +376,7 @@ static int module_exec(PyObject* m) {
         set_constant(cls, st.root_dir, call(path_type, str("/")));
         st.cls = cls.copy();
         check(PyModule_AddObjectRef(m, "ZeltaAdminEvents", cls.get()));
+        check(PyModule_AddObjectRef(m, "_operations", operations_attribute().get()));
     });
 }
 
@@ -301,11 +386,6 @@ static int module_traverse(PyObject* m, visitproc visit, void* arg) {
     Py_VISIT(st->cls.get());
     Py_VISIT(st->gettext_module.get());
     for (auto& lazy : st->lazy) Py_VISIT(lazy.get());
-    Py_VISIT(st->known_events_items.get());
-    Py_VISIT(st->known_events_set.get());
-    Py_VISIT(st->listing.path.get());
-    Py_VISIT(st->listing.document.get());
-    Py_VISIT(st->listing.taken.get());
     return 0;
 }
 
@@ -315,9 +395,6 @@ static int module_clear(PyObject* m) {
     st->cls = Ref();
     st->gettext_module = Ref();
     for (auto& lazy : st->lazy) lazy = Ref();
-    st->known_events_items = Ref();
-    st->known_events_set = Ref();
-    st->listing = SettingsListing{};
     return 0;
 }
 
@@ -326,8 +403,13 @@ static void module_free(void* m) {
     if (st) st->~State();
 }
 
+// All the module keeps lives in its state and its class, so every
+// interpreter, one with its own GIL included, may load its own copy.
 static PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

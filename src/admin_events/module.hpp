@@ -3,14 +3,16 @@
 // library through ordinary attribute lookup at the moment of use.
 #pragma once
 
+#include "operations.hpp"
 #include "py.hpp"
 
 #include <vector>
 
 namespace zelta {
 
-// Attribute and global names, interned once per module. The mangled names
-// are those the Python side sees.
+// Attribute and global names, interned once per module; the names of the
+// operations come from ZELTA_OPERATIONS. The mangled names are those the
+// Python side sees.
 #define ZELTA_NAMES(X)                                                                       \
     X(event_id_list, "_ZeltaAdminEvents__event_id_list")                                     \
     X(group_id_list, "_ZeltaAdminEvents__group_id_list")                                     \
@@ -25,26 +27,6 @@ namespace zelta {
     X(arch, "_ZeltaAdminEvents__arch")                                                       \
     X(audit_rules, "_ZeltaAdminEvents__audit_rules")                                         \
     X(special_events, "_ZeltaAdminEvents__special_events")                                   \
-    X(prepare_groups, "_ZeltaAdminEvents__prepare_groups")                                   \
-    X(prepare_events, "_ZeltaAdminEvents__prepare_events")                                   \
-    X(get_all_event_description, "_ZeltaAdminEvents__get_all_event_description")             \
-    X(get_all_group_description, "_ZeltaAdminEvents__get_all_group_description")             \
-    X(get_events_by_group_id, "_ZeltaAdminEvents__get_events_by_group_id")                   \
-    X(get_grouped_events, "_ZeltaAdminEvents__get_grouped_events")                           \
-    X(get_event_group, "_ZeltaAdminEvents__get_event_group")                                 \
-    X(get_event_config, "_ZeltaAdminEvents__get_event_config")                               \
-    X(sort_nested_dict, "_ZeltaAdminEvents__sort_nested_dict")                               \
-    X(load_event_section_translations, "_ZeltaAdminEvents__load_event_section_translations") \
-    X(get_event_section_translation, "_ZeltaAdminEvents__get_event_section_translation")     \
-    X(process_ids, "_ZeltaAdminEvents__process_ids")                                         \
-    X(process_group, "_ZeltaAdminEvents__process_group")                                     \
-    X(process_event, "_ZeltaAdminEvents__process_event")                                     \
-    X(set_syslog_message_param, "_ZeltaAdminEvents__set_syslog_message_param")               \
-    X(process_path_value, "_ZeltaAdminEvents__process_path_value")                           \
-    X(show_groups_private, "_ZeltaAdminEvents__show_groups")                                 \
-    X(get_multiple_string, "_ZeltaAdminEvents__get_multiple_string")                         \
-    X(get_group_string, "_ZeltaAdminEvents__get_group_string")                               \
-    X(get_event_config_string, "_ZeltaAdminEvents__get_event_config_string")                 \
     X(lang, "LANG")                                                                          \
     X(underscore, "_")                                                                       \
     X(color, "Color")                                                                        \
@@ -104,6 +86,7 @@ namespace zelta {
     X(linkname, "linkname")                                                                  \
     X(size, "size")                                                                          \
     X(mode, "mode")                                                                          \
+    X(replace, "replace")                                                                          \
     X(format, "format")                                                                      \
     X(compresslevel, "compresslevel")                                                        \
     X(gzip_file, "GzipFile")                                                                 \
@@ -121,43 +104,42 @@ enum class LazyModule { json, tarfile, pydoc, os, tempfile, gzip, count };
 
 // While show_event builds its listing, the current configuration file is
 // read and parsed once for all the events it shows: each event's member is
-// taken out of that one parse (catalogue.cpp). Outside a listing, and for an
-// event shown twice, the file is read at every request.
+// taken out of that one parse (catalogue.cpp). The listing belongs to the
+// show_event call and is known only to the thread that runs it. Outside a
+// listing, and for an event shown twice, the file is read at every request.
+struct State;
 struct SettingsListing {
-    bool active = false;
-    Ref path;      // the file as named when it was read; empty until then
-    Ref document;  // its parsed content, less the members already taken
-    Ref taken;     // set of the event IDs whose member was taken
+    const State* owner;  // the module whose show_event runs
+    SettingsListing* enclosing;  // a show_event running further up this thread, if any
+    Ref path;                    // the file as named when it was read; empty until then
+    Ref document;                // its parsed content, less the members already taken
+    Ref taken;                   // set of the event IDs whose member was taken
 };
 
-// Marks one show_event listing; restores the enclosing state on exit.
+// Marks one show_event listing on the running thread for its duration.
 class SettingsListingScope {
 public:
-    explicit SettingsListingScope(SettingsListing& listing) : listing_(listing), saved_(std::move(listing)) {
-        listing_ = SettingsListing{};
-        listing_.active = true;
-    }
-    ~SettingsListingScope() { listing_ = std::move(saved_); }
+    explicit SettingsListingScope(const State& owner);
+    ~SettingsListingScope();
     SettingsListingScope(const SettingsListingScope&) = delete;
     SettingsListingScope& operator=(const SettingsListingScope&) = delete;
 
 private:
-    SettingsListing& listing_;
-    SettingsListing saved_;
+    SettingsListing listing_;
 };
+
+#define ZELTA_IGNORE(...)
 
 struct State {
 #define ZELTA_NAME_FIELD(field, text) Ref field;
     ZELTA_NAMES(ZELTA_NAME_FIELD)
+#define ZELTA_OPERATION_NAME_FIELD(name, python_name, ...) Ref name;
+    ZELTA_OPERATIONS(ZELTA_OPERATION_NAME_FIELD, ZELTA_IGNORE, ZELTA_IGNORE)
+#undef ZELTA_OPERATION_NAME_FIELD
 #undef ZELTA_NAME_FIELD
     Ref cls;  // the ZeltaAdminEvents type
     Ref gettext_module;
     Ref lazy[static_cast<int>(LazyModule::count)];
-    // The last event ID list the library returned and its set: a list whose
-    // items are the very same objects reuses the set instead of rebuilding it.
-    Ref known_events_items;
-    Ref known_events_set;
-    SettingsListing listing;
 };
 
 // What an entry point works with: its module and the module's state.
@@ -184,24 +166,42 @@ Ref translate(Ctx c, const char* msgid);
 constexpr const char* N_(const char* msgid) { return msgid; }
 // Prints `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
-// A set of the library's event IDs, built from get_event_ids().
+// A set of the library's event IDs, built from get_event_ids() now.
 Ref known_event_ids(Ctx c);
 
 // Shows text through the pager "less -R" and waits for it to exit.
 void page(Ctx c, Borrowed text);
-
-// Method tables of the subsystems, each ended by a null entry.
-extern PyMethodDef catalogue_methods[];
-extern PyMethodDef changes_methods[];
-extern PyMethodDef display_methods[];
-extern PyMethodDef transfer_methods[];
 
 // Sets the audit rule builders up as module-bound callables.
 Ref make_audit_rule_builders(Borrowed module);
 
 }  // namespace zelta
 
-// The signature of every fast-call entry point.
-#define ZELTA_ENTRY(fn) \
-    static PyObject* fn(PyObject* self, [[maybe_unused]] PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-#define ZELTA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+namespace zelta {
+
+// The arguments of each operation, one Borrowed field per parameter.
+namespace arguments {
+#define ZELTA_ARGUMENT_FIELD(param, ...) Borrowed param;
+#define ZELTA_ARGUMENTS(name, python_name, kind, parameters, doc) \
+    struct name {                                                \
+        parameters                                               \
+    };
+ZELTA_OPERATIONS(ZELTA_ARGUMENTS, ZELTA_ARGUMENT_FIELD, ZELTA_ARGUMENT_FIELD)
+#undef ZELTA_ARGUMENTS
+#undef ZELTA_ARGUMENT_FIELD
+}  // namespace arguments
+
+// The bodies of the operations: the receiver (the object, or the class of a
+// class-level operation) and the bound arguments. They return the result.
+namespace operations {
+#define ZELTA_DECLARE_OPERATION(name, ...) Ref name(Ctx c, Borrowed self, const arguments::name& a);
+ZELTA_OPERATIONS(ZELTA_DECLARE_OPERATION, ZELTA_IGNORE, ZELTA_IGNORE)
+#undef ZELTA_DECLARE_OPERATION
+}  // namespace operations
+
+}  // namespace zelta
+
+// Opens the definition of an operation's body, within namespace zelta.
+#define ZELTA_OPERATION(name)                                                               \
+    Ref operations::name([[maybe_unused]] Ctx c, [[maybe_unused]] Borrowed self, \
+                                [[maybe_unused]] const arguments::name& a)

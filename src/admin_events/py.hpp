@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -84,6 +85,14 @@ inline Borrowed check_borrowed(PyObject* p) {
     PyErr_SetString(type, message);
     throw PyError{};
 }
+// Raises type with a message formatted as PyErr_Format does (%U, %R, %S, ...).
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// Sets the Python error for the C++ exception being handled (call it in a
+// catch block): a PyError keeps the error already set, std::bad_alloc
+// becomes MemoryError and anything else SystemError with its text, so that
+// no C++ exception ever crosses into the interpreter.
+void set_error_from_current_exception() noexcept;
 
 // The raised exception, normalised and taken out of the error indicator
 // (null when none is raised).
@@ -137,13 +146,14 @@ private:
     Ref exception_;
 };
 
-// Runs an entry point body, turning a C++ PyError into the NULL (or -1)
-// that the C API expects.
+// Runs a body that Python calls, turning any C++ exception into the Python
+// error and the NULL (or -1) that the C API expects.
 template <typename F>
 PyObject* guarded(F&& body) noexcept {
     try {
         return body().release();
-    } catch (const PyError&) {
+    } catch (...) {
+        set_error_from_current_exception();
         return nullptr;
     }
 }
@@ -152,7 +162,8 @@ int guarded_int(F&& body) noexcept {
     try {
         body();
         return 0;
-    } catch (const PyError&) {
+    } catch (...) {
+        set_error_from_current_exception();
         return -1;
     }
 }
@@ -209,6 +220,12 @@ Ref call_method(Borrowed obj, Borrowed name, const A&... args) {
                                                 (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// callable(*args, **keywords) and obj.name(*args, **keywords), the keywords
+// given as (name, value) pairs.
+using Keywords = std::initializer_list<std::pair<Borrowed, Borrowed>>;
+Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> args, Keywords keywords);
+Ref call_method_keywords(Borrowed obj, Borrowed name, std::initializer_list<Borrowed> args, Keywords keywords);
+
 // Calls obj.close() when the scope ends early, keeping the error that ended
 // it; close_now() closes with errors raised.
 class Closing {
@@ -249,36 +266,17 @@ void print_line(Borrowed text);
 enum class Expect { Any, List, Str, Dict, Int };
 
 struct Param {
-    const char* name;
+    const char* name = nullptr;
     Expect expect = Expect::Any;
     bool required = true;
+    const char* default_text = nullptr;  // shown in the signature of an optional one
 };
 
-// Binds fast-call arguments (positional or by name) to the parameters and
-// applies the type checks with the binding's exact messages. Unfilled
-// optional parameters are left empty (a null Borrowed).
-template <size_t N>
-struct Bound {
-    std::array<Borrowed, N> v{};
-    Borrowed operator[](size_t i) const { return v[i]; }
-};
-
+// Binds fast-call arguments (positional, or by name unless positional_only)
+// to the parameters and applies the type checks with the binding's exact
+// messages; fname names the operation in them. Unfilled optional parameters
+// are left empty (a null Borrowed).
 void bind_arguments(const char* fname, const Param* params, size_t nparams, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, Borrowed* out, bool positional_only = false);
-
-template <size_t N>
-Bound<N> bind(const char* fname, const std::array<Param, N>& params, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
-    Bound<N> b;
-    bind_arguments(fname, params.data(), N, args, nargs, kwnames, b.v.data());
-    return b;
-}
-// Refuses any argument: for operations that take none besides self.
-void bind_none(const char* fname, Py_ssize_t nargs, PyObject* kwnames);
-// One positional-only argument; keywords refused with the binding's message.
-Borrowed bind_one_positional(const char* fname, const Param& param, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames);
-// Applies one type check on its own.
-void check_type(const Param& param, Borrowed value);
+                    PyObject* kwnames, Borrowed* out, bool positional_only);
 
 }  // namespace zelta

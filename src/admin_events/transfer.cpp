@@ -225,39 +225,21 @@ private:
     bool moved_ = false;
 };
 
-// ---- Python helpers ---------------------------------------------------------
-
-// callable(*args, **keywords), the keywords given as (name, value) pairs.
-Ref call_keywords(Borrowed callable, std::initializer_list<Borrowed> args,
-                  std::initializer_list<std::pair<Borrowed, Borrowed>> keywords) {
-    std::vector<PyObject*> argv{nullptr};
-    for (Borrowed a : args) argv.push_back(a.get());
-    Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
-    Py_ssize_t k = 0;
-    for (const auto& [name, value] : keywords) {
-        PyTuple_SET_ITEM(names.get(), k++, Ref::borrow(name).release());
-        argv.push_back(value.get());
-    }
-    return Ref::steal(PyObject_Vectorcall(callable.get(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          names.get()));
-}
+// ---- Failure report ---------------------------------------------------------
 
 // Runs the work of export or import. An ordinary error (Exception) ends it
 // with the one report line; other exceptions pass through to the caller.
 template <typename Work>
 void reporting_failure(Ctx c, const char* msgid, Work&& work) {
     try {
-        try {
-            work();
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            throw PyError{};
-        }
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Ref error = take_exception();
-        print_message(c, msgid, to_str(error));
+        work();
+        return;
+    } catch (...) {
+        set_error_from_current_exception();
     }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
+    Ref error = take_exception();
+    print_message(c, msgid, to_str(error));
 }
 
 // ---- Export -------------------------------------------------------------------
@@ -328,10 +310,7 @@ void add_source(Ctx c, Borrowed tar, const std::string& source, Borrowed member_
     Closing close_file(file, st.close);
     struct stat opened;
     if (::fstat(fd, &opened) != 0) raise_os_error(errno, source);
-    if (!S_ISREG(opened.st_mode)) {
-        PyErr_Format(PyExc_OSError, "%R was replaced while it was archived", fs_text(source).get());
-        throw PyError{};
-    }
+    if (!S_ISREG(opened.st_mode)) raise_format(PyExc_OSError, "%R was replaced while it was archived", fs_text(source).get());
     if (hard_link) {
         setattr(info, st.type, getattr(lazy_module(c, LazyModule::tarfile), st.regtype));
         setattr(info, st.linkname, st.empty);
@@ -347,20 +326,18 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     State& st = c.st;
-    // 1. The archive file name always ends in ".tar.gz".
+    // The archive file name always ends in ".tar.gz".
     Ref suffix = str(archive_suffix);
     Ref archive = truth(call_method(file_path, st.endswith, suffix)) ? Ref::borrow(file_path) : add(file_path, suffix);
     std::string archive_path = fs_bytes(archive);
 
-    // 2. The top-level name T. An empty T would put the members straight
+    // The top-level name T. An empty T would put the members straight
     // below the archive root, where import cannot tell T from a directory.
     std::string_view top = archive_top_name(archive_path);
-    if (top.empty()) {
-        PyErr_Format(PyExc_ValueError,
+    if (top.empty())
+        raise_format(PyExc_ValueError,
                      "the archive name %R gives no top-level directory name (its file name begins with '.')",
                      archive.get());
-        throw PyError{};
-    }
     Ref member_prefix = fs_text(std::string(top) + "/");
     auto member_name = [&](Borrowed relative) { return add(member_prefix, relative); };
     std::string root = fs_bytes(getattr(cls, st.root_dir));
@@ -370,7 +347,7 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     struct stat previous;
     bool had_previous = ::stat(archive_path.c_str(), &previous) == 0;
 
-    // 3. The archive, written to a temporary file beside its final name.
+    // The archive, written to a temporary file beside its final name.
     Borrowed tarfile = lazy_module(c, LazyModule::tarfile);
     TempFile output(parent_directory(archive_path), archive_path);
     PendingArchive pending(st, Ref::steal(PyFile_FromFd(output.fd(), nullptr, "wb", -1, nullptr, nullptr, nullptr, 0)));
@@ -378,10 +355,10 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
                                   {{st.format, getattr(tarfile, st.pax_format)}, {st.compresslevel, integer(6)}}));
     Borrowed tar = pending.tar();
 
-    // 4. The configuration files.
+    // The configuration files that are always archived.
     for (std::string_view file : config_files) add_source(c, tar, join_path(root, file), member_name(str(file)));
 
-    // 5. The module's syslog-ng fragments, in directory listing order.
+    // The module's syslog-ng fragments, in directory listing order.
     Ref fragment_member_dir = member_name(str(fragment_dir));
     Ref prefix = str(fragment_prefix);
     Ref scandir = getattr(lazy_module(c, LazyModule::os), st.scandir);
@@ -398,19 +375,18 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
         add_source(c, tar, source, add(fragment_member_dir, name));
     }
 
-    // 6. The notification settings directory itself, without its contents.
+    // The notification settings directory itself, without its contents.
     call_method(tar, st.tar_add, fs_text(join_path(root, notifyrc_dir)), member_name(str(notifyrc_dir)), Py_False);
 
-    // 7. The notification settings, when present (a dangling link is absent).
+    // The notification settings, when present (a dangling link is absent).
     std::string settings = join_path(root, notifyrc);
     struct stat settings_stat;
     if (::stat(settings.c_str(), &settings_stat) == 0) add_source(c, tar, settings, member_name(str(notifyrc)));
 
-    // 8. Close the archive, then put it in place with the mode of a new file.
+    // Close the archive, then put it in place with the mode of a new file.
     pending.complete();
     output.replace(archive_path, 0666 & ~current_umask());
 
-    // 9.
     print_message(c, "Configuration exported");
 }
 
@@ -426,10 +402,7 @@ struct PlannedMember {
 };
 
 // Raises ValueError("<what>: <repr of the member name>").
-[[noreturn]] void refuse_member(const char* what, Borrowed name) {
-    PyErr_Format(PyExc_ValueError, "%s: %R", what, name.get());
-    throw PyError{};
-}
+[[noreturn]] void refuse_member(const char* what, Borrowed name) { raise_format(PyExc_ValueError, "%s: %R", what, name.get()); }
 
 // The destination a file member replaces: a symbolic link is replaced at the
 // file it resolves to.
@@ -613,13 +586,13 @@ Ref open_archive(Ctx c, Borrowed compressed) {
 
 void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     State& st = c.st;
-    // 1. Open the archive.
+    // The archive, as one gzip stream holding a tar stream.
     Ref compressed = call(getattr(lazy_module(c, LazyModule::gzip), st.gzip_file), input_file, str("rb"));
     Closing close_compressed(compressed, st.close);
     Ref tar = open_archive(c, compressed);
     Closing close_tar(tar, st.close);
 
-    // 2. Read the whole member list, then the rest of the stream, so that a
+    // Read the whole member list, then the rest of the stream, so that a
     // damaged archive is refused before anything is written.
     Ref members = to_list(call_method(tar, st.getmembers));
     Ref chunk_size = integer(1 << 20);
@@ -630,7 +603,7 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     std::string root = fs_bytes(getattr(self, st.root_dir));
     std::vector<PlannedMember> plan = plan_import(c, members, root);
 
-    // 3. Import member by member, in archive order.
+    // Import member by member, in archive order.
     for (const PlannedMember& member : plan) {
         switch (member.kind) {
             case MemberKind::directory: {
@@ -650,44 +623,23 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
         }
     }
 
-    // 4. to 6.
+    // Both streams closed, then the restart is requested and the import reported.
     close_tar.close_now();
     close_compressed.close_now();
     setattr(self, st.need_daemon_restart, Py_True);
     print_message(c, "Configuration imported");
 }
 
-// ---- Entry points -------------------------------------------------------------
-
-ZELTA_ENTRY(export_config) {
-    return guarded([&] {
-        Borrowed file_path = bind_one_positional("export_config", {"file_path", Expect::Str}, args, nargs, kwnames);
-        Ctx c = ctx_from_class(self);
-        reporting_failure(c, "Error exporting configuration", [&] { export_configuration(c, self, file_path); });
-        return none();
-    });
-}
-
-ZELTA_ENTRY(import_config) {
-    return guarded([&] {
-        static const std::array<Param, 1> params{{{"input_file", Expect::Str}}};
-        Bound<1> a = bind("import_config", params, args, nargs, kwnames);
-        Ctx c = ctx_from_object(self);
-        reporting_failure(c, "Error importing configuration", [&] { import_configuration(c, self, a[0]); });
-        return none();
-    });
-}
-
 }  // namespace
 
-PyMethodDef transfer_methods[] = {
-    {"export_config", ZELTA_FASTCALL(export_config), METH_CLASS | METH_FASTCALL | METH_KEYWORDS,
-     "export_config($cls, file_path, /)\n--\n\n"
-     "Export the configuration files into the archive file_path (.tar.gz)."},
-    {"import_config", ZELTA_FASTCALL(import_config), METH_FASTCALL | METH_KEYWORDS,
-     "import_config($self, input_file)\n--\n\n"
-     "Import the configuration files from an archive made by export_config."},
-    {nullptr, nullptr, 0, nullptr},
-};
+ZELTA_OPERATION(export_config) {
+    reporting_failure(c, "Error exporting configuration", [&] { export_configuration(c, self, a.file_path); });
+    return none();
+}
+
+ZELTA_OPERATION(import_config) {
+    reporting_failure(c, "Error importing configuration", [&] { import_configuration(c, self, a.input_file); });
+    return none();
+}
 
 }  // namespace zelta
