@@ -119,20 +119,6 @@ def test_event_in_no_group_lists_every_group_once(catalogue, Admin, monkeypatch)
     assert listed == ["fs", "auth"]
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda a: a._ZeltaAdminEvents__get_events_by_group_id(1),
-     "Argument 'group_id' has incorrect type (expected str, got int)"),
-    (lambda a: a._ZeltaAdminEvents__get_grouped_events("fs"),
-     "Argument 'group_id_list' has incorrect type (expected list, got str)"),
-    (lambda a: a._ZeltaAdminEvents__get_event_group(["x"]),
-     "Argument 'event_id' has incorrect type (expected str, got list)"),
-])
-def test_argument_types_are_checked(catalogue, Admin, call, message):
-    with pytest.raises(TypeError) as error:
-        call(Admin([], []))
-    assert str(error.value) == message
-
-
 def test_grouped_events_of_none_is_not_iterable(catalogue, Admin):
     with pytest.raises(TypeError, match="not iterable"):
         Admin([], [])._ZeltaAdminEvents__get_grouped_events(None)

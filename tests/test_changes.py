@@ -181,16 +181,6 @@ def test_events_block_stands_when_a_group_fails(Admin, catalogue, capsys):
     assert flag(admin) is True
 
 
-@pytest.mark.parametrize("operation, args, message", [
-    ("_ZeltaAdminEvents__process_event", (3, None), "Argument 'event_id' has incorrect type (expected str, got int)"),
-    ("_ZeltaAdminEvents__process_group", (["g"], None), "Argument 'group_id' has incorrect type (expected str, got list)"),
-])
-def test_private_operations_check_id_types(Admin, catalogue, operation, args, message):
-    with pytest.raises(TypeError) as error:
-        getattr(Admin([], []), operation)(*args)
-    assert str(error.value) == message
-
-
 @pytest.mark.parametrize("operation, doc", [
     ("enable", "Enable specified IDs."),
     ("disable", "Disable specified IDs."),

@@ -87,11 +87,6 @@ def test_block_failures(Admin, catalogue, ids, error):
         block(Admin([], []), ids)
 
 
-def test_block_argument_type_is_checked(Admin, catalogue):
-    with pytest.raises(TypeError, match=r"^Argument 'id_list' has incorrect type \(expected list, got tuple\)$"):
-        block(Admin([], []), ("login",))
-
-
 def test_block_and_header_read_lang_and_color_at_call_time(Admin, catalogue, module, monkeypatch):
     admin = Admin([], [])
     monkeypatch.setattr(module, "LANG", "name_ru")

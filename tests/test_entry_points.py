@@ -129,18 +129,19 @@ def test_show_event_in_two_threads_leaves_no_listing_behind(Admin, tree, lib, mo
     import pydoc
 
     lib.add_group("g")
-    lib.add_event("e")
-    tree.group("g", ["e"], {"s": {"p": 1}})
-    tree.write_json(tree.current_config, {"e": {"s": {"p": 2}}})
+    for event_id in ("e", "f"):
+        lib.add_event(event_id)
+    tree.group("g", ["e", "f"], {"s": {"p": 1}})
+    tree.write_json(tree.current_config, {"e": {"s": {"p": 2}}, "f": {"s": {"p": 2}}})
     monkeypatch.setattr(pydoc, "pipepager", lambda text, command: time.sleep(0.0001))  # lets the other thread in
-    admin = Admin(["e", "e"], None)
+    admin = Admin(["e"], None)
     threads = [threading.Thread(target=lambda: [admin.show_event() for _ in range(200)]) for _ in range(2)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    tree.write_json(tree.current_config, {"e": {"s": {"p": 3}}})
-    assert admin._ZeltaAdminEvents__get_event_config("e") == {"s": {"p": 3}}
+    tree.write_json(tree.current_config, {"f": {"s": {"p": 3}}})
+    assert admin._ZeltaAdminEvents__get_event_config("f") == {"s": {"p": 3}}
 
 
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with their own GIL came with 3.12")

@@ -134,26 +134,6 @@ def test_empty_lists_do_not_ask_for_ids_but_load_descriptions(catalogue, Admin, 
     assert catalogue.calls == [("get_event_ids_ex", 2), ("get_group_ids_ex", 2)]
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((1, None), {}, "Argument 'event_id_list' has incorrect type (expected list, got int)"),
-    (([], "fs"), {}, "Argument 'group_id_list' has incorrect type (expected list, got str)"),
-    ((), {"event_id_list": (), "group_id_list": []},
-     "Argument 'event_id_list' has incorrect type (expected list, got tuple)"),
-])
-def test_constructor_refuses_other_types_before_any_step(catalogue, Admin, args, kwargs, message):
-    with pytest.raises(TypeError) as error:
-        Admin(*args, **kwargs)
-    assert str(error.value) == message
-    assert catalogue.calls == []
-
-
-@pytest.mark.parametrize("args, kwargs", [((), {}), (([],), {}), (([], [], []), {}),
-                                          (([], []), {"other": 1}), (([],), {"event_id_list": []})])
-def test_constructor_argument_count_errors(catalogue, Admin, args, kwargs):
-    with pytest.raises(TypeError):
-        Admin(*args, **kwargs)
-
-
 def test_arguments_by_name(catalogue, Admin):
     admin = Admin(group_id_list=["fs"], event_id_list=["login"])
     assert admin._ZeltaAdminEvents__group_id_list == ["fs"]

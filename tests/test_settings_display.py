@@ -4,7 +4,6 @@ import json
 
 import pytest
 
-from conftest import assert_no_leak
 
 FORMAT = "_ZeltaAdminEvents__get_event_config_string"
 TABLE = "_ZeltaAdminEvents__event_section_translations"
@@ -216,14 +215,9 @@ def test_invalid_settings_show_nothing(Admin, pager, settings):
     assert pager == []
 
 
-@pytest.mark.parametrize("args, message", [
-    pytest.param(([1],), r"Argument 'dictionary' has incorrect type \(expected dict, got list\)", id="dictionary"),
-    pytest.param(({}, "1"), r"Argument 'indent' has incorrect type \(expected int, got str\)", id="indent"),
-    pytest.param(({1: 2},), r"settings key 1 is not a string", id="key"),
-])
-def test_formatter_refuses_bad_arguments(Admin, lib, args, message):
-    with pytest.raises(TypeError, match="^" + message + "$"):
-        getattr(Admin(None, None), FORMAT)(*args)
+def test_formatter_refuses_keys_that_are_not_strings(Admin, lib):
+    with pytest.raises(TypeError, match="^settings key 1 is not a string$"):
+        getattr(Admin(None, None), FORMAT)({1: 2})
 
 
 def test_formatter_of_a_dictionary_holding_itself_raises(Admin, lib):
@@ -231,26 +225,3 @@ def test_formatter_of_a_dictionary_holding_itself_raises(Admin, lib):
     loop["self"] = loop
     with pytest.raises(RecursionError):
         getattr(Admin(None, None), FORMAT)(loop)
-
-
-def test_show_event_takes_no_arguments(Admin, lib):
-    with pytest.raises(TypeError):
-        Admin(None, None).show_event(1)
-
-
-def test_no_references_leak(Admin, pager, settings, lib, tree, monkeypatch, module):
-    settings("e", {"s": {"p": [1, "it's", {"q": None}], "o": {"x": 1.5}}, "t": "it's"}, {"s": {"r": 2}})
-    settings("lost", {})
-    (tree.settings / "g" / "lost").unlink()  # in no group: its listing fails
-    tree.write_json(tree.translations, {"s": {"ru": "С"}})
-    monkeypatch.setattr(module, "LANG", "name_ru")
-    good, bad = Admin(["e", "e"], None), Admin(["e", "lost"], None)
-
-    def round_trip():
-        lib.calls.clear()  # the fake library and the pager record every call
-        pager.clear()
-        good.show_event()
-        with pytest.raises(TypeError):
-            bad.show_event()
-
-    assert_no_leak(round_trip, rounds=500)

@@ -90,17 +90,10 @@ def test_library_failure_leaves_restart_flag_unset(catalogue, Admin, monkeypatch
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda a: a.set_facility(5), "Argument 'facility' has incorrect type (expected str, got int)"),
-    (lambda a: a.set_priority(priority=b"err"), "Argument 'priority' has incorrect type (expected str, got bytes)"),
-    (lambda a: a._ZeltaAdminEvents__set_syslog_message_param(["facility"], "x"),
-     "Argument 'param_type' has incorrect type (expected str, got list)"),
-    (lambda a: a.set_facility(None), 'can only concatenate str (not "NoneType") to str'),
-])
-def test_wrong_argument_types_write_nothing(catalogue, Admin, call, message):
+def test_none_value_writes_nothing(catalogue, Admin):
     admin = Admin(["login"], ["fs"])
     with pytest.raises(TypeError) as raised:
-        call(admin)
-    assert str(raised.value) == message
+        admin.set_facility(None)
+    assert str(raised.value) == 'can only concatenate str (not "NoneType") to str'
     assert catalogue.params == [] and admin._ZeltaAdminEvents__need_daemon_restart is False
 
