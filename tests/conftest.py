@@ -159,6 +159,23 @@ sys.modules["zelta_events"] = fake_module
 from zelta_admin_events import admin_events  # noqa: E402  (needs the fake first)
 
 
+def source_digest(directory):
+    """The digest of the module's sources, as the build records it."""
+    import hashlib
+
+    lines = "".join(f"{path.name} {hashlib.sha256(path.read_bytes()).hexdigest()}\n"
+                    for path in sorted(directory.iterdir()) if path.is_file())
+    return hashlib.sha256(lines.encode()).hexdigest()
+
+
+def pytest_sessionstart(session):
+    """A module built from other sources than this checkout's stops the run."""
+    sources = pathlib.Path(__file__).resolve().parent.parent / "src" / "admin_events"
+    if sources.is_dir() and getattr(admin_events, "__source_digest__", None) != source_digest(sources):
+        pytest.exit(f"{admin_events.__file__} was not built from the sources in {sources}: "
+                    "rebuild it (pip install .) before running the tests", returncode=4)
+
+
 # What scripts/sanitize-tests sets for the module under test; the system's
 # own programs run without it.
 _SANITIZER_ENVIRONMENT = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")

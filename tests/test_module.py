@@ -211,3 +211,13 @@ def test_instances_in_a_cycle_are_collected(catalogue, Admin, module):
         del admin
         gc.collect()
         assert probe() is None
+
+
+def test_a_checkout_without_a_build_fails_loudly(tmp_path, module):
+    import shutil
+
+    (tmp_path / "src" / "admin_events").mkdir(parents=True)
+    (tmp_path / "zelta_admin_events").mkdir()
+    shutil.copy(pathlib.Path(module.__file__).with_name("__init__.py"), tmp_path / "zelta_admin_events")
+    done = run_python("import zelta_admin_events.admin_events", tmp_path)
+    assert "ImportError: " + str(tmp_path / "zelta_admin_events") + " is the source folder of a checkout" in done.stderr

@@ -6,10 +6,11 @@ The work is done by the compiled module ``zelta_admin_events.admin_events``;
 
 import os as _os
 
-if not any(name.startswith("admin_events.") and name.endswith(".so") for name in _os.listdir(__path__[0])):
-    # This is the source folder of a checkout, found first on sys.path when
-    # Python runs in it; the compiled module lives in the installed copy of
-    # the package, so look for modules there as well.
-    from pkgutil import extend_path
-
-    __path__ = extend_path(__path__, __name__)
+_here = _os.path.dirname(_os.path.abspath(__file__))
+if _os.path.isdir(_os.path.join(_here, _os.pardir, "src", "admin_events")) and not any(
+        name.startswith("admin_events.") and name.endswith(".so") for name in _os.listdir(_here)):
+    # The source folder of a checkout, found first on sys.path when Python
+    # runs in the checkout. Its modules must not be mixed with those of an
+    # installed copy, which may have been built from other sources.
+    raise ImportError(f"{_here} is the source folder of a checkout and holds no compiled module: "
+                      "install the package (pip install .) and run Python outside the checkout")

@@ -46,62 +46,62 @@ ZELTA_OPERATION(get_all_group_description) { return description_table(c, c.st.ge
 // the group directory, other than one named like the directory, whose names
 // the library lists as event IDs; in directory listing order.
 ZELTA_OPERATION(get_events_by_group_id) {
-        Ref directory = path_child(getattr(self, c.st.default_config_dir), a.group_id);
-        Ref own_name = getattr(directory, c.st.name);
+    Ref directory = path_child(getattr(self, c.st.default_config_dir), a.group_id);
+    Ref own_name = getattr(directory, c.st.name);
 
-        // Candidates first: the library is asked only when a file could qualify.
-        Ref candidates = Ref::steal(PyList_New(0));
-        {
-            Ref iterator = call(getattr(lazy_module(c, LazyModule::os), c.st.scandir), directory);
-            Closing closing(iterator, c.st.close);  // however the walk ends
-            while (Ref entry = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-                if (!truth(call_method(entry, c.st.is_file))) continue;
-                Ref entry_name = getattr(entry, c.st.name);
-                if (equal(entry_name, own_name)) continue;
-                check(PyList_Append(candidates.get(), entry_name.get()));
-            }
-            if (PyErr_Occurred()) throw PyError{};
+    // Candidates first: the library is asked only when a file could qualify.
+    Ref candidates = Ref::steal(PyList_New(0));
+    {
+        Ref iterator = call(getattr(lazy_module(c, LazyModule::os), c.st.scandir), directory);
+        Closing closing(iterator, c.st.close);  // however the walk ends
+        while (Ref entry = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+            if (!truth(call_method(entry, c.st.is_file))) continue;
+            Ref entry_name = getattr(entry, c.st.name);
+            if (equal(entry_name, own_name)) continue;
+            check(PyList_Append(candidates.get(), entry_name.get()));
         }
-        if (PyList_GET_SIZE(candidates.get()) == 0) return candidates;
+        if (PyErr_Occurred()) throw PyError{};
+    }
+    if (PyList_GET_SIZE(candidates.get()) == 0) return candidates;
 
-        Ref known = known_event_ids(c);
-        Ref events = Ref::steal(PyList_New(0));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
-            PyObject* name = PyList_GET_ITEM(candidates.get(), i);
-            int listed = PySet_Contains(known.get(), name);
-            check(listed);
-            if (listed) check(PyList_Append(events.get(), name));
-        }
-        return events;
+    Ref known = known_event_ids(c);
+    Ref events = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(candidates.get(), i);
+        int listed = PySet_Contains(known.get(), name);
+        check(listed);
+        if (listed) check(PyList_Append(events.get(), name));
+    }
+    return events;
 }
 
 // Group ID -> sorted event IDs, for the given groups in ascending order.
 ZELTA_OPERATION(get_grouped_events) {
-        Ref groups = to_list(a.group_id_list);
-        check(PyList_Sort(groups.get()));
-        Ref grouped = Ref::steal(PyDict_New());
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
-            PyObject* group_id = PyList_GET_ITEM(groups.get(), i);
-            int seen = PyDict_Contains(grouped.get(), group_id);
-            check(seen);
-            if (seen) continue;  // a group named twice is listed once
-            Ref events = to_list(call_method(self, c.st.get_events_by_group_id, group_id));
-            check(PyList_Sort(events.get()));
-            check(PyDict_SetItem(grouped.get(), group_id, events.get()));
-        }
-        return grouped;
+    Ref groups = to_list(a.group_id_list);
+    check(PyList_Sort(groups.get()));
+    Ref grouped = Ref::steal(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
+        PyObject* group_id = PyList_GET_ITEM(groups.get(), i);
+        int seen = PyDict_Contains(grouped.get(), group_id);
+        check(seen);
+        if (seen) continue;  // a group named twice is listed once
+        Ref events = to_list(call_method(self, c.st.get_events_by_group_id, group_id));
+        check(PyList_Sort(events.get()));
+        check(PyDict_SetItem(grouped.get(), group_id, events.get()));
+    }
+    return grouped;
 }
 
 // The first group, in the library's group order, whose directory holds the event.
 ZELTA_OPERATION(get_event_group) {
-        Ref groups = call(library(c, c.st.get_group_ids));
-        Ref iterator = Ref::steal(PyObject_GetIter(groups.get()));
-        while (Ref group_id = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-            Ref events = call_method(self, c.st.get_events_by_group_id, group_id);
-            if (contains(events, a.event_id)) return group_id;
-        }
-        if (PyErr_Occurred()) throw PyError{};
-        return none();
+    Ref groups = call(library(c, c.st.get_group_ids));
+    Ref iterator = Ref::steal(PyObject_GetIter(groups.get()));
+    while (Ref group_id = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        Ref events = call_method(self, c.st.get_events_by_group_id, group_id);
+        if (contains(events, a.event_id)) return group_id;
+    }
+    if (PyErr_Occurred()) throw PyError{};
+    return none();
 }
 
 // ---- Event settings -----------------------------------------------------------
@@ -121,7 +121,6 @@ static Ref load_json_file(Ctx c, Borrowed path) {
     Ref text = read_text_file(c, path);
     return call(getattr(lazy_module(c, LazyModule::json), c.st.loads), text);
 }
-
 
 // Overlays the current settings of an event on its defaults, in place. A
 // section that is an object on both sides takes the current parameters over
@@ -193,21 +192,21 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
 // Default settings of the event overlaid with its member of the current
 // configuration file, sorted at every dictionary level.
 ZELTA_OPERATION(get_event_config) {
-        Borrowed event_id = a.event_id;
-        // An event in no group has no default settings path: dir / None fails.
-        Ref group_id = call_method(self, c.st.get_event_group, event_id);
-        Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), group_id), event_id);
-        Ref defaults = load_json_object(c, default_path, "default settings file");
-        Ref current_path = getattr(self, c.st.current_config_file);
-        Ref current = current_member(c, current_path, event_id);
-        // No member, or null: the event has no current settings.
-        if (current && !current.view().is_none()) {
-            if (!PyDict_Check(current.get()))
-                raise_format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
-                             current_path.get(), Py_TYPE(current.get())->tp_name);
-            merge_settings(defaults, current);
-        }
-        return call_method(self, c.st.sort_nested_dict, defaults);
+    Borrowed event_id = a.event_id;
+    // An event in no group has no default settings path: dir / None fails.
+    Ref group_id = call_method(self, c.st.get_event_group, event_id);
+    Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), group_id), event_id);
+    Ref defaults = load_json_object(c, default_path, "default settings file");
+    Ref current_path = getattr(self, c.st.current_config_file);
+    Ref current = current_member(c, current_path, event_id);
+    // No member, or null: the event has no current settings.
+    if (current && !current.view().is_none()) {
+        if (!PyDict_Check(current.get()))
+            raise_format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
+                         current_path.get(), Py_TYPE(current.get())->tp_name);
+        merge_settings(defaults, current);
+    }
+    return call_method(self, c.st.sort_nested_dict, defaults);
 }
 
 // A new dictionary with the keys of `dictionary` in ascending order, nested
@@ -241,37 +240,37 @@ ZELTA_OPERATION(sort_nested_dict) { return sorted_copy(a.dictionary); }
 // Loads the section translation table when section labels are shown in
 // Russian. A missing file or invalid JSON keeps the table loaded before.
 ZELTA_OPERATION(load_event_section_translations) {
-        if (!equal(global(c, c.st.lang), c.st.name_ru)) return none();
-        Ref path = getattr(self, c.st.param_ru_translations_file);
-        Ref table;
-        try {
-            table = load_json_file(c, path);
-        } catch (const PyError&) {
-            {
-                PendingError pending;
-                Ref decode_error = getattr(lazy_module(c, LazyModule::json), c.st.JSONDecodeError);
-                if (pending.matches(PyExc_FileNotFoundError) || pending.matches(decode_error)) {
-                    pending.discard();
-                    return none();
-                }
+    if (!equal(global(c, c.st.lang), c.st.name_ru)) return none();
+    Ref path = getattr(self, c.st.param_ru_translations_file);
+    Ref table;
+    try {
+        table = load_json_file(c, path);
+    } catch (const PyError&) {
+        {
+            PendingError pending;
+            Ref decode_error = getattr(lazy_module(c, LazyModule::json), c.st.JSONDecodeError);
+            if (pending.matches(PyExc_FileNotFoundError) || pending.matches(decode_error)) {
+                pending.discard();
+                return none();
             }
-            throw;
         }
-        setattr(self, c.st.event_section_translations, table);
-        return none();
+        throw;
+    }
+    setattr(self, c.st.event_section_translations, table);
+    return none();
 }
 
 // "(description)" for a section the table describes, else "". A table or
 // entry of another layout than objects describes nothing.
 ZELTA_OPERATION(get_event_section_translation) {
-        Ref table = getattr(self, c.st.event_section_translations);
-        if (!PyDict_Check(table.get())) return c.st.empty.copy();
-        Ref entry = dict_get(table, a.key);
-        if (!entry || !PyDict_Check(entry.get())) return c.st.empty.copy();
-        Ref description = dict_get(entry, c.st.ru);
-        if (!description) return c.st.empty.copy();
-        Ref text = to_str(description);
-        return Ref::steal(PyUnicode_FromFormat("(%U)", text.get()));
+    Ref table = getattr(self, c.st.event_section_translations);
+    if (!PyDict_Check(table.get())) return c.st.empty.copy();
+    Ref entry = dict_get(table, a.key);
+    if (!entry || !PyDict_Check(entry.get())) return c.st.empty.copy();
+    Ref description = dict_get(entry, c.st.ru);
+    if (!description) return c.st.empty.copy();
+    Ref text = to_str(description);
+    return Ref::steal(PyUnicode_FromFormat("(%U)", text.get()));
 }
 
 }  // namespace zelta

@@ -56,19 +56,19 @@ static void for_each_id(Borrowed self, Borrowed operation, Borrowed ids, Borrowe
 }
 
 ZELTA_OPERATION(process_ids) {
-        Ref events = getattr(self, c.st.event_id_list);
-        if (!events.view().is_none() && truth(events)) {
-            for_each_id(self, c.st.process_event, events, a.action);
-            // The events' block is out before any group is touched.
-            print_line(call_method(self, c.st.get_multiple_string, events));
-        }
-        Ref groups = getattr(self, c.st.group_id_list);
-        if (!groups.view().is_none() && truth(groups)) {
-            for_each_id(self, c.st.process_group, groups, a.action);
-            Ref status = integer(is_enabling(c, a.action) ? 1 : 0);
-            print_line(call_method_keywords(self, c.st.get_multiple_string, {groups}, {{c.st.new_status, status}}));
-        }
-        return none();
+    Ref events = getattr(self, c.st.event_id_list);
+    if (!events.view().is_none() && truth(events)) {
+        for_each_id(self, c.st.process_event, events, a.action);
+        // The events' block is out before any group is touched.
+        print_line(call_method(self, c.st.get_multiple_string, events));
+    }
+    Ref groups = getattr(self, c.st.group_id_list);
+    if (!groups.view().is_none() && truth(groups)) {
+        for_each_id(self, c.st.process_group, groups, a.action);
+        Ref status = integer(is_enabling(c, a.action) ? 1 : 0);
+        print_line(call_method_keywords(self, c.st.get_multiple_string, {groups}, {{c.st.new_status, status}}));
+    }
+    return none();
 }
 
 ZELTA_OPERATION(process_group) {
@@ -107,12 +107,12 @@ ZELTA_OPERATION(disable) {
 // Runs both restart commands, logging daemon first, whenever the flag is
 // set; their exit statuses are not looked at and the flag stays set.
 ZELTA_OPERATION(restart_daemons) {
-        if (!truth(getattr(self, c.st.need_daemon_restart))) return none();
-        for (const char* command : {"systemctl restart syslog-ng.service", "systemctl restart auditd"}) {
-            Ref system = getattr(lazy_module(c, LazyModule::os), c.st.system);
-            call(system, str(command));
-        }
-        return none();
+    if (!truth(getattr(self, c.st.need_daemon_restart))) return none();
+    for (const char* command : {"systemctl restart syslog-ng.service", "systemctl restart auditd"}) {
+        Ref system = getattr(lazy_module(c, LazyModule::os), c.st.system);
+        call(system, str(command));
+    }
+    return none();
 }
 
 // ---- Syslog message parameters -----------------------------------------------
@@ -143,35 +143,35 @@ static void print_syslog_param_line(Borrowed id, Borrowed param_type, Borrowed p
 }
 
 ZELTA_OPERATION(set_syslog_message_param) {
-        Borrowed param_type = a.param_type, param_value = a.param_value;
-        // Parameter name and value text are formed before the first write, so
-        // a None that slipped through the binding fails with nothing written.
-        Ref parameter = add(c.st.message_syslog_prefix, param_type);
-        if (!PyUnicode_Check(param_value.get()))
-            raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(param_value.get())->tp_name);
-        // A well-formed JSON string even when the value holds quotes,
-        // backslashes or control characters.
-        Ref value = json_text(c, param_value);
+    Borrowed param_type = a.param_type, param_value = a.param_value;
+    // Parameter name and value text are formed before the first write, so
+    // a None that slipped through the binding fails with nothing written.
+    Ref parameter = add(c.st.message_syslog_prefix, param_type);
+    if (!PyUnicode_Check(param_value.get()))
+        raise_format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                     Py_TYPE(param_value.get())->tp_name);
+    // A well-formed JSON string even when the value holds quotes,
+    // backslashes or control characters.
+    Ref value = json_text(c, param_value);
 
-        Ref events = getattr(self, c.st.event_id_list);
-        if (!events.view().is_none()) {
-            each_item(events, [&](Borrowed event_id) {
-                store_event_param(c, event_id, c.st.empty, parameter, value);
-                print_syslog_param_line(event_id, param_type, param_value);
-            });
-        }
-        Ref groups = getattr(self, c.st.group_id_list);
-        if (!groups.view().is_none()) {
-            each_item(groups, [&](Borrowed group_id) {
-                Ref members = call_method(self, c.st.get_events_by_group_id, group_id);
-                each_item(members,
-                          [&](Borrowed event_id) { store_event_param(c, event_id, c.st.empty, parameter, value); });
-                print_syslog_param_line(group_id, param_type, param_value);
-            });
-        }
-        setattr(self, c.st.need_daemon_restart, Py_True);
-        return none();
+    Ref events = getattr(self, c.st.event_id_list);
+    if (!events.view().is_none()) {
+        each_item(events, [&](Borrowed event_id) {
+            store_event_param(c, event_id, c.st.empty, parameter, value);
+            print_syslog_param_line(event_id, param_type, param_value);
+        });
+    }
+    Ref groups = getattr(self, c.st.group_id_list);
+    if (!groups.view().is_none()) {
+        each_item(groups, [&](Borrowed group_id) {
+            Ref members = call_method(self, c.st.get_events_by_group_id, group_id);
+            each_item(members,
+                      [&](Borrowed event_id) { store_event_param(c, event_id, c.st.empty, parameter, value); });
+            print_syslog_param_line(group_id, param_type, param_value);
+        });
+    }
+    setattr(self, c.st.need_daemon_restart, Py_True);
+    return none();
 }
 
 ZELTA_OPERATION(set_facility) {
@@ -262,84 +262,84 @@ static Ref audit_rule_builder_for(Ctx c, Borrowed self) {
 }
 
 ZELTA_OPERATION(process_path_value) {
-        bool file_opened = equal(a.event_id, c.st.file_opened);
-        Ref paths = audit_paths(a.value);
-        Ref space = str(" ");
-        Ref escaped_space = str("\\ ");
-        Ref lines = Ref::steal(PyList_New(0));
-        Ref builder;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
-            Borrowed path = PyList_GET_ITEM(paths.get(), i);
-            // The audit rule syntax separates fields by spaces. A path that
-            // is not a string meets its own replace(), or has none.
-            Ref escaped = PyUnicode_Check(path.get())
-                              ? Ref::steal(PyUnicode_Replace(path.get(), space.get(), escaped_space.get(), -1))
-                              : call_method(path, c.st.replace, space, escaped_space);
-            Ref line;
-            if (file_opened) {
-                if (!builder) builder = audit_rule_builder_for(c, self);
-                line = call(builder, escaped);
-            } else {
-                line = Ref::steal(PyUnicode_FromFormat("-w %S -p wa -k %S", escaped.get(), escaped.get()));
-            }
-            check(PyList_Append(lines.get(), line.get()));
+    bool file_opened = equal(a.event_id, c.st.file_opened);
+    Ref paths = audit_paths(a.value);
+    Ref space = str(" ");
+    Ref escaped_space = str("\\ ");
+    Ref lines = Ref::steal(PyList_New(0));
+    Ref builder;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
+        Borrowed path = PyList_GET_ITEM(paths.get(), i);
+        // The audit rule syntax separates fields by spaces. A path that
+        // is not a string meets its own replace(), or has none.
+        Ref escaped = PyUnicode_Check(path.get())
+                          ? Ref::steal(PyUnicode_Replace(path.get(), space.get(), escaped_space.get(), -1))
+                          : call_method(path, c.st.replace, space, escaped_space);
+        Ref line;
+        if (file_opened) {
+            if (!builder) builder = audit_rule_builder_for(c, self);
+            line = call(builder, escaped);
+        } else {
+            line = Ref::steal(PyUnicode_FromFormat("-w %S -p wa -k %S", escaped.get(), escaped.get()));
         }
-        return json_text(c, lines);
+        check(PyList_Append(lines.get(), line.get()));
+    }
+    return json_text(c, lines);
 }
 
 ZELTA_OPERATION(set_properties) {
-        Borrowed section = a.section, parameter = a.parameter, value = a.value;
+    Borrowed section = a.section, parameter = a.parameter, value = a.value;
 
-        Borrowed json = lazy_module(c, LazyModule::json);
-        Ref decode_error = getattr(json, c.st.JSONDecodeError);
-        Ref loads = getattr(json, c.st.loads);
-        Ref decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
-        if (!decoded) {
-            if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
-            PyErr_Clear();
-            // TRANSLATORS: VALUE names the command's argument; keep the word as it is.
-            print_message(c, "The VALUE should be in JSON format");
-            return none();
-        }
-        if (!PyUnicode_Check(decoded.get()) && !PyDict_Check(decoded.get()) && !PyList_Check(decoded.get())) {
-            Borrowed type = reinterpret_cast<PyObject*>(Py_TYPE(decoded.get()));
-            print_message(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
-            return none();
-        }
-
-        Ref listed = getattr(self, c.st.event_id_list);
-        Ref events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
-        Ref special_events = getattr(self, c.st.special_events);
-        size_t count = static_cast<size_t>(PyList_GET_SIZE(events.get()));
-        std::vector<bool> special(count);
-        bool any_special = false;
-        for (size_t i = 0; i < count; ++i) {
-            special[i] = contains(special_events, PyList_GET_ITEM(events.get(), i));
-            any_special = any_special || special[i];
-        }
-        // The value is the same for every event: its paths are checked once,
-        // before anything is written or the restart flag is touched.
-        if (any_special) {
-            if (Ref bad = first_unacceptable_audit_path(decoded)) {
-                print_message(c, "Invalid path in VALUE", Ref::steal(PyObject_Repr(bad.get())));
-                return none();
-            }
-        }
-        // Rule values are built before the first write, so no event can end up
-        // with its property stored and its audit rules missing.
-        std::vector<Ref> audit_rules(count);
-        for (size_t i = 0; i < count; ++i) {
-            if (special[i])
-                audit_rules[i] = call_method(self, c.st.process_path_value, PyList_GET_ITEM(events.get(), i), decoded);
-        }
-
-        setattr(self, c.st.need_daemon_restart, Py_True);
-        for (size_t i = 0; i < count; ++i) {
-            Borrowed event_id = PyList_GET_ITEM(events.get(), i);
-            store_event_param(c, event_id, section, parameter, value);
-            if (audit_rules[i]) store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, audit_rules[i]);
-        }
+    Borrowed json = lazy_module(c, LazyModule::json);
+    Ref decode_error = getattr(json, c.st.JSONDecodeError);
+    Ref loads = getattr(json, c.st.loads);
+    Ref decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
+    if (!decoded) {
+        if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
+        PyErr_Clear();
+        // TRANSLATORS: VALUE names the command's argument; keep the word as it is.
+        print_message(c, "The VALUE should be in JSON format");
         return none();
+    }
+    if (!PyUnicode_Check(decoded.get()) && !PyDict_Check(decoded.get()) && !PyList_Check(decoded.get())) {
+        Borrowed type = reinterpret_cast<PyObject*>(Py_TYPE(decoded.get()));
+        print_message(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
+        return none();
+    }
+
+    Ref listed = getattr(self, c.st.event_id_list);
+    Ref events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
+    Ref special_events = getattr(self, c.st.special_events);
+    size_t count = static_cast<size_t>(PyList_GET_SIZE(events.get()));
+    std::vector<bool> special(count);
+    bool any_special = false;
+    for (size_t i = 0; i < count; ++i) {
+        special[i] = contains(special_events, PyList_GET_ITEM(events.get(), i));
+        any_special = any_special || special[i];
+    }
+    // The value is the same for every event: its paths are checked once,
+    // before anything is written or the restart flag is touched.
+    if (any_special) {
+        if (Ref bad = first_unacceptable_audit_path(decoded)) {
+            print_message(c, "Invalid path in VALUE", Ref::steal(PyObject_Repr(bad.get())));
+            return none();
+        }
+    }
+    // Rule values are built before the first write, so no event can end up
+    // with its property stored and its audit rules missing.
+    std::vector<Ref> audit_rules(count);
+    for (size_t i = 0; i < count; ++i) {
+        if (special[i])
+            audit_rules[i] = call_method(self, c.st.process_path_value, PyList_GET_ITEM(events.get(), i), decoded);
+    }
+
+    setattr(self, c.st.need_daemon_restart, Py_True);
+    for (size_t i = 0; i < count; ++i) {
+        Borrowed event_id = PyList_GET_ITEM(events.get(), i);
+        store_event_param(c, event_id, section, parameter, value);
+        if (audit_rules[i]) store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, audit_rules[i]);
+    }
+    return none();
 }
 
 }  // namespace zelta

@@ -165,66 +165,66 @@ static Ref value_text(Ctx c, Borrowed value) {
 // parameter, a header line with its label per nested dictionary followed by
 // its own outline one level further in, and a closing "\n".
 ZELTA_OPERATION(get_event_config_string) {
-        // Nested dictionaries come back through this method; a dictionary
-        // that holds itself must end in RecursionError, not a crash.
-        if (Py_EnterRecursiveCall(" while formatting event settings")) throw PyError{};
-        struct Leave {
-            ~Leave() { Py_LeaveRecursiveCall(); }
-        } leave;
+    // Nested dictionaries come back through this method; a dictionary
+    // that holds itself must end in RecursionError, not a crash.
+    if (Py_EnterRecursiveCall(" while formatting event settings")) throw PyError{};
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
 
-        Borrowed dictionary = a.dictionary;
-        Ref indent = a.indent ? Ref::borrow(a.indent) : integer(0);
-        Ref prefix = Ref::steal(PyNumber_Multiply(c.st.indent_unit.get(), indent.get()));
-        Ref deeper;
-        Ref parts = Ref::steal(PyList_New(0));
-        const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
-        Py_ssize_t pos = 0;
-        PyObject *k = nullptr, *v = nullptr;  // borrowed; held below while other code runs
-        while (PyDict_Next(dictionary.get(), &pos, &k, &v)) {
-            Ref key = Ref::borrow(k), value = Ref::borrow(v);
-            if (!PyUnicode_Check(k)) raise_format(PyExc_TypeError, "settings key %R is not a string", k);
-            append(parts, prefix);
-            append(parts, key);
-            if (PyDict_Check(v)) {
-                if (!deeper) deeper = Ref::steal(PyNumber_Add(indent.get(), integer(1).get()));
-                append(parts, call_method(self, c.st.get_event_section_translation, key));
-                append(parts, c.st.colon_newline);
-                append(parts, call_method(self, c.st.get_event_config_string, value, deeper));
-            } else {
-                append(parts, c.st.colon_space);
-                append(parts, value_text(c, value));
-                append(parts, c.st.newline);
-            }
-            if (PyDict_GET_SIZE(dictionary.get()) != size)
-                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    Borrowed dictionary = a.dictionary;
+    Ref indent = a.indent ? Ref::borrow(a.indent) : integer(0);
+    Ref prefix = Ref::steal(PyNumber_Multiply(c.st.indent_unit.get(), indent.get()));
+    Ref deeper;
+    Ref parts = Ref::steal(PyList_New(0));
+    const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
+    Py_ssize_t pos = 0;
+    PyObject *k = nullptr, *v = nullptr;  // borrowed; held below while other code runs
+    while (PyDict_Next(dictionary.get(), &pos, &k, &v)) {
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        if (!PyUnicode_Check(k)) raise_format(PyExc_TypeError, "settings key %R is not a string", k);
+        append(parts, prefix);
+        append(parts, key);
+        if (PyDict_Check(v)) {
+            if (!deeper) deeper = Ref::steal(PyNumber_Add(indent.get(), integer(1).get()));
+            append(parts, call_method(self, c.st.get_event_section_translation, key));
+            append(parts, c.st.colon_newline);
+            append(parts, call_method(self, c.st.get_event_config_string, value, deeper));
+        } else {
+            append(parts, c.st.colon_space);
+            append(parts, value_text(c, value));
+            append(parts, c.st.newline);
         }
-        append(parts, c.st.newline);
-        return Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get()));
+        if (PyDict_GET_SIZE(dictionary.get()) != size)
+            raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+    }
+    append(parts, c.st.newline);
+    return Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get()));
 }
 
 // Pages the settings of the named events, one titled block each, joined by
 // an empty line. Every block is built before the pager starts, so a failure
 // shows nothing.
 ZELTA_OPERATION(show_event) {
-        SettingsListingScope listing(c.st);
-        call_method(self, c.st.load_event_section_translations);
-        Ref blocks = Ref::steal(PyList_New(0));
-        Ref ids = getattr(self, c.st.event_id_list);
-        if (!ids.view().is_none()) {  // no named events: an empty listing
-            Ref snapshot = to_list(ids);
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-                Borrowed event_id = PyList_GET_ITEM(snapshot.get(), i);
-                Ref settings = call_method(self, c.st.get_event_config, event_id);
-                Ref text = call_method(self, c.st.get_event_config_string, settings);
-                Ref parts = Ref::steal(PyList_New(0));
-                for (Borrowed part :
-                     {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
-                    append(parts, part);
-                append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
-            }
+    SettingsListingScope listing(c.st);
+    call_method(self, c.st.load_event_section_translations);
+    Ref blocks = Ref::steal(PyList_New(0));
+    Ref ids = getattr(self, c.st.event_id_list);
+    if (!ids.view().is_none()) {  // no named events: an empty listing
+        Ref snapshot = to_list(ids);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+            Borrowed event_id = PyList_GET_ITEM(snapshot.get(), i);
+            Ref settings = call_method(self, c.st.get_event_config, event_id);
+            Ref text = call_method(self, c.st.get_event_config_string, settings);
+            Ref parts = Ref::steal(PyList_New(0));
+            for (Borrowed part :
+                 {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
+                append(parts, part);
+            append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
         }
-        page(c, Ref::steal(PyUnicode_Join(c.st.newline.get(), blocks.get())));
-        return none();
+    }
+    page(c, Ref::steal(PyUnicode_Join(c.st.newline.get(), blocks.get())));
+    return none();
 }
 
 }  // namespace zelta

@@ -2,6 +2,7 @@
 // constructor and the validation of the named IDs.
 #include "module.hpp"
 
+#include <source_digest.h>
 #include <structmember.h>
 
 #include <cstdlib>
@@ -140,8 +141,12 @@ ZELTA_OPERATIONS(ZELTA_NAME, ZELTA_IGNORE, ZELTA_IGNORE)
 #undef ZELTA_NAME
 }  // namespace names
 
-#define ZELTA_OPERATION_ROW(name, python_name, kind, params, doc)                                                  \
-    Operation{names::name, Kind::kind, parameters::name, std::size(parameters::name) - 1, doc,                     \
+#define ZELTA_OPERATION_ROW(name, python_name, kind, params, doc) \
+    Operation{names::name,                                        \
+              Kind::kind,                                         \
+              parameters::name,                                   \
+              std::size(parameters::name) - 1,                    \
+              doc,                                                \
               entry<Kind::kind, names::name, parameters::name, arguments::name, operations::name>},
 constexpr Operation operation_table[] = {ZELTA_OPERATIONS(ZELTA_OPERATION_ROW, ZELTA_IGNORE, ZELTA_IGNORE)};
 #undef ZELTA_OPERATION_ROW
@@ -202,10 +207,11 @@ Ref operations_attribute() {
         for (size_t i = 0; i < op.count; ++i) {
             const Param& p = op.params[i];
             Ref default_text = p.default_text ? str(p.default_text) : none();
-            PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
-                             Ref::steal(PyTuple_Pack(4, str(p.name).get(), str(expected[static_cast<int>(p.expect)]).get(),
-                                                     boolean(p.required).get(), default_text.get()))
-                                 .release());
+            PyTuple_SET_ITEM(
+                params.get(), static_cast<Py_ssize_t>(i),
+                Ref::steal(PyTuple_Pack(4, str(p.name).get(), str(expected[static_cast<int>(p.expect)]).get(),
+                                        boolean(p.required).get(), default_text.get()))
+                    .release());
         }
         bool positional = op.kind == Kind::class_method_positional;
         Ref entry = Ref::steal(PyTuple_Pack(5, str(op.name).get(), str(kinds[static_cast<int>(op.kind)]).get(),
@@ -220,8 +226,9 @@ Ref operations_attribute() {
 // ---- The class ---------------------------------------------------------------
 
 struct AdminObject {
-    PyObject_HEAD PyObject* dict;  // instance __dict__, owned by the object
-    PyObject* weakreflist;         // weak references to the object, as Python objects allow
+    PyObject_HEAD
+    PyObject* dict;         // instance __dict__, owned by the object
+    PyObject* weakreflist;  // weak references to the object, as Python objects allow
 };
 
 static int admin_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -377,6 +384,7 @@ static int module_exec(PyObject* m) {
         st.cls = cls.copy();
         check(PyModule_AddObjectRef(m, "ZeltaAdminEvents", cls.get()));
         check(PyModule_AddObjectRef(m, "_operations", operations_attribute().get()));
+        check(PyModule_AddObjectRef(m, "__source_digest__", str(ZELTA_SOURCE_DIGEST).get()));
     });
 }
 

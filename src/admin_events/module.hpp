@@ -13,89 +13,89 @@ namespace zelta {
 // Attribute and global names, interned once per module; the names of the
 // operations come from ZELTA_OPERATIONS. The mangled names are those the
 // Python side sees.
-#define ZELTA_NAMES(X)                                                                       \
-    X(event_id_list, "_ZeltaAdminEvents__event_id_list")                                     \
-    X(group_id_list, "_ZeltaAdminEvents__group_id_list")                                     \
-    X(event_section_translations, "_ZeltaAdminEvents__event_section_translations")           \
-    X(need_daemon_restart, "_ZeltaAdminEvents__need_daemon_restart")                         \
-    X(event_description, "_ZeltaAdminEvents__event_description")                             \
-    X(group_description, "_ZeltaAdminEvents__group_description")                             \
-    X(default_config_dir, "_ZeltaAdminEvents__default_config_dir")                           \
-    X(current_config_file, "_ZeltaAdminEvents__current_config_file")                         \
-    X(param_ru_translations_file, "_ZeltaAdminEvents__param_ru_translations_file")           \
-    X(root_dir, "_ZeltaAdminEvents__root_dir")                                               \
-    X(arch, "_ZeltaAdminEvents__arch")                                                       \
-    X(audit_rules, "_ZeltaAdminEvents__audit_rules")                                         \
-    X(special_events, "_ZeltaAdminEvents__special_events")                                   \
-    X(lang, "LANG")                                                                          \
-    X(underscore, "_")                                                                       \
-    X(color, "Color")                                                                        \
-    X(zelta_events, "zelta_events")                                                          \
-    X(GREY, "GREY")                                                                          \
-    X(END, "END")                                                                            \
-    X(name_en, "name_en")                                                                    \
-    X(name_ru, "name_ru")                                                                    \
-    X(ru, "ru")                                                                              \
-    X(loads, "loads")                                                                        \
-    X(JSONDecodeError, "JSONDecodeError")                                                    \
-    X(read, "read")                                                                          \
-    X(close, "close")                                                                        \
-    X(indent_unit, "    ")                                                                   \
-    X(title_rule, "----------")                                                              \
-    X(colon_newline, ":\n")                                                                  \
-    X(apostrophe, "'")                                                                       \
-    X(double_quote, "\"")                                                                    \
-    X(new_status, "new_status")                                                              \
-    X(system, "system")                                                                      \
-    X(get_event_ids, "get_event_ids")                                                        \
-    X(get_group_ids, "get_group_ids")                                                        \
-    X(get_event_ids_ex, "get_event_ids_ex")                                                  \
-    X(get_group_ids_ex, "get_group_ids_ex")                                                  \
-    X(is_event_enabled, "is_event_enabled")                                                  \
-    X(enable_event, "enable_event")                                                          \
-    X(disable_event, "disable_event")                                                        \
-    X(set_event_param, "set_event_param")                                                    \
-    X(facility, "facility")                                                                  \
-    X(priority, "priority")                                                                  \
-    X(message_syslog_prefix, "message-syslog-")                                              \
-    X(message_audit_rules, "message-audit-rules")                                            \
-    X(file_opened, "file-opened")                                                            \
-    X(b64, "b64")                                                                            \
-    X(dumps, "dumps")                                                                        \
-    X(ensure_ascii, "ensure_ascii")                                                          \
-    X(remove, "remove")                                                                      \
-    X(split, "split")                                                                        \
-    X(is_file, "is_file")                                                                    \
-    X(scandir, "scandir")                                                                    \
-    X(name, "name")                                                                          \
-    X(write, "write")                                                                        \
-    X(endswith, "endswith")                                                                  \
-    X(tar_open, "open")                                                                      \
-    X(pax_format, "PAX_FORMAT")                                                              \
-    X(regtype, "REGTYPE")                                                                    \
-    X(gettarinfo, "gettarinfo")                                                              \
-    X(addfile, "addfile")                                                                    \
-    X(tar_add, "add")                                                                        \
-    X(exit_context, "__exit__")                                                              \
-    X(getmembers, "getmembers")                                                              \
-    X(isdir, "isdir")                                                                        \
-    X(isreg, "isreg")                                                                        \
-    X(islnk, "islnk")                                                                        \
-    X(extractfile, "extractfile")                                                            \
-    X(type, "type")                                                                          \
-    X(linkname, "linkname")                                                                  \
-    X(size, "size")                                                                          \
-    X(mode, "mode")                                                                          \
-    X(replace, "replace")                                                                          \
-    X(format, "format")                                                                      \
-    X(compresslevel, "compresslevel")                                                        \
-    X(gzip_file, "GzipFile")                                                                 \
-    X(read_error, "ReadError")                                                               \
-    X(path, "path")                                                                          \
-    X(realpath, "realpath")                                                                  \
-    X(empty, "")                                                                             \
-    X(comma, ",")                                                                            \
-    X(colon_space, ": ")                                                                     \
+#define ZELTA_NAMES(X)                                                             \
+    X(event_id_list, "_ZeltaAdminEvents__event_id_list")                           \
+    X(group_id_list, "_ZeltaAdminEvents__group_id_list")                           \
+    X(event_section_translations, "_ZeltaAdminEvents__event_section_translations") \
+    X(need_daemon_restart, "_ZeltaAdminEvents__need_daemon_restart")               \
+    X(event_description, "_ZeltaAdminEvents__event_description")                   \
+    X(group_description, "_ZeltaAdminEvents__group_description")                   \
+    X(default_config_dir, "_ZeltaAdminEvents__default_config_dir")                 \
+    X(current_config_file, "_ZeltaAdminEvents__current_config_file")               \
+    X(param_ru_translations_file, "_ZeltaAdminEvents__param_ru_translations_file") \
+    X(root_dir, "_ZeltaAdminEvents__root_dir")                                     \
+    X(arch, "_ZeltaAdminEvents__arch")                                             \
+    X(audit_rules, "_ZeltaAdminEvents__audit_rules")                               \
+    X(special_events, "_ZeltaAdminEvents__special_events")                         \
+    X(lang, "LANG")                                                                \
+    X(underscore, "_")                                                             \
+    X(color, "Color")                                                              \
+    X(zelta_events, "zelta_events")                                                \
+    X(GREY, "GREY")                                                                \
+    X(END, "END")                                                                  \
+    X(name_en, "name_en")                                                          \
+    X(name_ru, "name_ru")                                                          \
+    X(ru, "ru")                                                                    \
+    X(loads, "loads")                                                              \
+    X(JSONDecodeError, "JSONDecodeError")                                          \
+    X(read, "read")                                                                \
+    X(close, "close")                                                              \
+    X(indent_unit, "    ")                                                         \
+    X(title_rule, "----------")                                                    \
+    X(colon_newline, ":\n")                                                        \
+    X(apostrophe, "'")                                                             \
+    X(double_quote, "\"")                                                          \
+    X(new_status, "new_status")                                                    \
+    X(system, "system")                                                            \
+    X(get_event_ids, "get_event_ids")                                              \
+    X(get_group_ids, "get_group_ids")                                              \
+    X(get_event_ids_ex, "get_event_ids_ex")                                        \
+    X(get_group_ids_ex, "get_group_ids_ex")                                        \
+    X(is_event_enabled, "is_event_enabled")                                        \
+    X(enable_event, "enable_event")                                                \
+    X(disable_event, "disable_event")                                              \
+    X(set_event_param, "set_event_param")                                          \
+    X(facility, "facility")                                                        \
+    X(priority, "priority")                                                        \
+    X(message_syslog_prefix, "message-syslog-")                                    \
+    X(message_audit_rules, "message-audit-rules")                                  \
+    X(file_opened, "file-opened")                                                  \
+    X(b64, "b64")                                                                  \
+    X(dumps, "dumps")                                                              \
+    X(ensure_ascii, "ensure_ascii")                                                \
+    X(remove, "remove")                                                            \
+    X(split, "split")                                                              \
+    X(is_file, "is_file")                                                          \
+    X(scandir, "scandir")                                                          \
+    X(name, "name")                                                                \
+    X(write, "write")                                                              \
+    X(endswith, "endswith")                                                        \
+    X(tar_open, "open")                                                            \
+    X(pax_format, "PAX_FORMAT")                                                    \
+    X(regtype, "REGTYPE")                                                          \
+    X(gettarinfo, "gettarinfo")                                                    \
+    X(addfile, "addfile")                                                          \
+    X(tar_add, "add")                                                              \
+    X(exit_context, "__exit__")                                                    \
+    X(getmembers, "getmembers")                                                    \
+    X(isdir, "isdir")                                                              \
+    X(isreg, "isreg")                                                              \
+    X(islnk, "islnk")                                                              \
+    X(extractfile, "extractfile")                                                  \
+    X(type, "type")                                                                \
+    X(linkname, "linkname")                                                        \
+    X(size, "size")                                                                \
+    X(mode, "mode")                                                                \
+    X(replace, "replace")                                                          \
+    X(format, "format")                                                            \
+    X(compresslevel, "compresslevel")                                              \
+    X(gzip_file, "GzipFile")                                                       \
+    X(read_error, "ReadError")                                                     \
+    X(path, "path")                                                                \
+    X(realpath, "realpath")                                                        \
+    X(empty, "")                                                                   \
+    X(comma, ",")                                                                  \
+    X(colon_space, ": ")                                                           \
     X(newline, "\n")
 
 // Standard modules that only some operations need: imported on first use so
@@ -109,7 +109,7 @@ enum class LazyModule { json, tarfile, pydoc, os, tempfile, gzip, count };
 // listing, and for an event shown twice, the file is read at every request.
 struct State;
 struct SettingsListing {
-    const State* owner;  // the module whose show_event runs
+    const State* owner;          // the module whose show_event runs
     SettingsListing* enclosing;  // a show_event running further up this thread, if any
     Ref path;                    // the file as named when it was read; empty until then
     Ref document;                // its parsed content, less the members already taken
@@ -183,8 +183,8 @@ namespace zelta {
 namespace arguments {
 #define ZELTA_ARGUMENT_FIELD(param, ...) Borrowed param;
 #define ZELTA_ARGUMENTS(name, python_name, kind, parameters, doc) \
-    struct name {                                                \
-        parameters                                               \
+    struct name {                                                 \
+        parameters                                                \
     };
 ZELTA_OPERATIONS(ZELTA_ARGUMENTS, ZELTA_ARGUMENT_FIELD, ZELTA_ARGUMENT_FIELD)
 #undef ZELTA_ARGUMENTS
@@ -202,6 +202,6 @@ ZELTA_OPERATIONS(ZELTA_DECLARE_OPERATION, ZELTA_IGNORE, ZELTA_IGNORE)
 }  // namespace zelta
 
 // Opens the definition of an operation's body, within namespace zelta.
-#define ZELTA_OPERATION(name)                                                               \
+#define ZELTA_OPERATION(name)                                                    \
     Ref operations::name([[maybe_unused]] Ctx c, [[maybe_unused]] Borrowed self, \
-                                [[maybe_unused]] const arguments::name& a)
+                         [[maybe_unused]] const arguments::name& a)

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <initializer_list>
 #include <string>
@@ -39,7 +40,10 @@ public:
     Ref() noexcept = default;
     // Takes over a new reference; a NULL result means the error is set.
     static Ref steal(PyObject* p) {
-        if (!p) throw PyError{};
+        if (!p) {
+            assert(PyErr_Occurred() && "a failed call sets an error");
+            throw PyError{};
+        }
         return Ref(p);
     }
     // Takes over a new reference that may legitimately be NULL.
@@ -151,7 +155,9 @@ private:
 template <typename F>
 PyObject* guarded(F&& body) noexcept {
     try {
-        return body().release();
+        PyObject* result = body().release();
+        assert(result && !PyErr_Occurred() && "a result comes without an error set");
+        return result;
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;

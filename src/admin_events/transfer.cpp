@@ -145,7 +145,8 @@ mode_t current_umask() {
 void sync_directory(const std::string& directory) {
     int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
-    Py_BEGIN_ALLOW_THREADS ::fsync(fd);
+    Py_BEGIN_ALLOW_THREADS
+    ::fsync(fd);
     ::close(fd);
     Py_END_ALLOW_THREADS
 }
@@ -188,8 +189,10 @@ public:
     void write_all(const char* data, size_t size) {
         while (size > 0) {
             ssize_t written = 0;
-            Py_BEGIN_ALLOW_THREADS written = ::write(fd_, data, size);
-            Py_END_ALLOW_THREADS if (written < 0) {
+            Py_BEGIN_ALLOW_THREADS
+            written = ::write(fd_, data, size);
+            Py_END_ALLOW_THREADS
+            if (written < 0) {
                 if (errno != EINTR) raise_os_error(errno, destination_);
                 check(PyErr_CheckSignals());
                 continue;
@@ -210,8 +213,10 @@ public:
         // After the owner: a change of owner clears the set-ID bits.
         if (::fchmod(fd_, mode) != 0) raise_os_error(errno, target);
         int rc = 0;
-        Py_BEGIN_ALLOW_THREADS rc = ::fsync(fd_);
-        Py_END_ALLOW_THREADS if (rc != 0) raise_os_error(errno, target);
+        Py_BEGIN_ALLOW_THREADS
+        rc = ::fsync(fd_);
+        Py_END_ALLOW_THREADS
+        if (rc != 0) raise_os_error(errno, target);
         rc = ::close(std::exchange(fd_, -1));
         if (rc != 0) raise_os_error(errno, target);
         if (::rename(path_.c_str(), target.c_str()) != 0) raise_os_error(errno, target);
@@ -310,7 +315,8 @@ void add_source(Ctx c, Borrowed tar, const std::string& source, Borrowed member_
     Closing close_file(file, st.close);
     struct stat opened;
     if (::fstat(fd, &opened) != 0) raise_os_error(errno, source);
-    if (!S_ISREG(opened.st_mode)) raise_format(PyExc_OSError, "%R was replaced while it was archived", fs_text(source).get());
+    if (!S_ISREG(opened.st_mode))
+        raise_format(PyExc_OSError, "%R was replaced while it was archived", fs_text(source).get());
     if (hard_link) {
         setattr(info, st.type, getattr(lazy_module(c, LazyModule::tarfile), st.regtype));
         setattr(info, st.linkname, st.empty);
@@ -402,7 +408,9 @@ struct PlannedMember {
 };
 
 // Raises ValueError("<what>: <repr of the member name>").
-[[noreturn]] void refuse_member(const char* what, Borrowed name) { raise_format(PyExc_ValueError, "%s: %R", what, name.get()); }
+[[noreturn]] void refuse_member(const char* what, Borrowed name) {
+    raise_format(PyExc_ValueError, "%s: %R", what, name.get());
+}
 
 // The destination a file member replaces: a symbolic link is replaced at the
 // file it resolves to.
