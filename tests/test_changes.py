@@ -192,36 +192,22 @@ def test_documentation(module, operation, doc):
 
 # ---- daemon restart -----------------------------------------------------------------
 
-def test_fresh_object_restarts_nothing(Admin, catalogue, commands, pager):
-    admin = Admin(["login"], ["fs"])
-    admin.show_groups()
+# Both daemons restart, in order, at every call while the flag is true; nothing clears it.
+@pytest.mark.parametrize("events, operation, value, restarts", [
+    (["login"], "show_groups", None, False),  # a fresh object
+    (["login"], "enable", None, False),  # switched nothing
+    (["logout"], "enable", None, True),
+    ([], None, 1, True), ([], None, "yes", True), ([], None, [0], True), ([], None, [], False),
+])
+def test_restart_follows_the_flag(Admin, catalogue, commands, capsys, pager, events, operation, value, restarts):
+    admin = Admin(events, ["fs"] if operation == "show_groups" else [])
+    if operation:
+        getattr(admin, operation)()
+    if value is not None:
+        admin._ZeltaAdminEvents__need_daemon_restart = value
     admin.restart_daemons()
-    assert commands == []
-
-
-def test_enable_that_switched_nothing_restarts_nothing(Admin, catalogue, commands, capsys):
-    admin = Admin(["login"], [])
-    admin.enable()
     admin.restart_daemons()
-    assert commands == []
-
-
-def test_enable_that_switched_an_event_restarts_both_in_order(Admin, catalogue, commands, capsys):
-    admin = Admin(["logout"], [])
-    admin.enable()
-    admin.restart_daemons()
-    assert commands == RESTARTS
-    admin.restart_daemons()
-    assert commands == RESTARTS + RESTARTS
-    assert flag(admin) is True
-
-
-@pytest.mark.parametrize("value", [1, "yes", [0]])
-def test_any_true_flag_restarts(Admin, catalogue, commands, value):
-    admin = Admin([], [])
-    admin._ZeltaAdminEvents__need_daemon_restart = value
-    admin.restart_daemons()
-    assert commands == RESTARTS
+    assert commands == RESTARTS * 2 * restarts
 
 
 def test_failing_first_command_does_not_stop_the_second(Admin, catalogue, monkeypatch):

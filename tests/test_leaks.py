@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import assert_no_leak
+from conftest import _records, assert_no_leak
 
 ROUNDS = 2000
 
@@ -36,11 +36,7 @@ def quiet_library(monkeypatch, catalogue):
     import zelta_events
 
     events, groups = catalogue.events, catalogue.groups
-
-    def records(table):
-        return [f'{k},"{v["name_en"]}","{v["name_ru"]}"' for k, v in table.items()]
-
-    event_records, group_records = records(events), records(groups)
+    event_records, group_records = _records(events), _records(groups)
     monkeypatch.setattr(zelta_events, "get_event_ids", lambda: list(events))
     monkeypatch.setattr(zelta_events, "get_group_ids", lambda: list(groups))
     monkeypatch.setattr(zelta_events, "get_event_ids_ex", lambda kind: list(event_records))

@@ -192,14 +192,6 @@ def test_messages_go_to_the_current_stdout(catalogue, Admin, monkeypatch):
     assert sink.getvalue() == "Unknown event ID: zz\n"
 
 
-def test_signatures_and_docstrings(module):
-    import inspect
-    cls = module.ZeltaAdminEvents
-    assert str(inspect.signature(cls)) == "(event_id_list, group_id_list)"
-    assert cls._ZeltaAdminEvents__prepare_events.__doc__ == "Validate specified event IDs."
-    assert cls._ZeltaAdminEvents__prepare_groups.__doc__ == "Validate specified group IDs."
-
-
 def test_instances_in_a_cycle_are_collected(catalogue, Admin, module):
     import gc
     import weakref

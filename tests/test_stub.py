@@ -53,15 +53,8 @@ def _stub_parameters(function):
     positional += [(a, inspect.Parameter.POSITIONAL_OR_KEYWORD) for a in args.args]
     defaults = [inspect.Parameter.empty] * (len(positional) - len(args.defaults))
     defaults += [ast.literal_eval(d) for d in args.defaults]
-    result = [(a.arg, kind, d) for (a, kind), d in zip(positional, defaults)]
-    if args.vararg:
-        result.append((args.vararg.arg, inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.empty))
-    for a, d in zip(args.kwonlyargs, args.kw_defaults):
-        result.append((a.arg, inspect.Parameter.KEYWORD_ONLY,
-                       inspect.Parameter.empty if d is None else ast.literal_eval(d)))
-    if args.kwarg:
-        result.append((args.kwarg.arg, inspect.Parameter.VAR_KEYWORD, inspect.Parameter.empty))
-    return result
+    assert not (args.vararg or args.kwonlyargs or args.kwarg), "the module binds no such parameters"
+    return [(a.arg, kind, d) for (a, kind), d in zip(positional, defaults)]
 
 
 def _built_parameters(signature):
