@@ -6,7 +6,6 @@
 #include <structmember.h>
 
 #include <cstdlib>
-#include <memory>
 #include <new>
 #include <string>
 #include <tuple>
@@ -97,6 +96,7 @@ ZELTA_OPERATION(init) {
 namespace {
 
 enum class Kind { method, class_method, class_method_positional, constructor };
+constexpr bool on_class(Kind kind) { return kind == Kind::class_method || kind == Kind::class_method_positional; }
 
 // What the method table and `_operations` say about one operation.
 struct Operation {
@@ -129,8 +129,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
         bind_arguments(name, params, count, args, PyVectorcall_NARGS(nargsf), kwnames, bound.data(),
                        kind == Kind::class_method_positional);
         Args arguments = std::apply([](auto... values) { return Args{values...}; }, bound);
-        bool on_class = kind == Kind::class_method || kind == Kind::class_method_positional;
-        Ctx c = on_class ? ctx_from_class(self) : ctx_from_object(self);
+        Ctx c = on_class(kind) ? ctx_from_class(self) : ctx_from_object(self);
         return body(c, self, arguments);
     });
 }
@@ -161,8 +160,7 @@ const Operation& constructor_operation() {
 // inspect.signature reads, then the documentation.
 std::string docstring(const Operation& op, const char* shown_name) {
     std::string text = std::string(shown_name) + "(";
-    bool on_class = op.kind == Kind::class_method || op.kind == Kind::class_method_positional;
-    if (op.kind != Kind::constructor) text += on_class ? "$cls" : "$self";
+    if (op.kind != Kind::constructor) text += on_class(op.kind) ? "$cls" : "$self";
     for (size_t i = 0; i < op.count; ++i) {
         if (i || op.kind != Kind::constructor) text += ", ";
         text += op.params[i].name;
@@ -174,24 +172,21 @@ std::string docstring(const Operation& op, const char* shown_name) {
 
 // The class's method table, with the docstrings it points to.
 const std::vector<PyMethodDef>& method_table() {
-    static const auto table = [] {
-        auto docs = std::make_unique<std::vector<std::string>>();
-        std::vector<PyMethodDef> methods;
+    static std::vector<std::string> docs;
+    static const std::vector<PyMethodDef> methods = [] {
+        docs.reserve(std::size(operation_table));  // the table points into these strings
+        std::vector<PyMethodDef> table;
         for (const Operation& op : operation_table) {
             if (op.kind == Kind::constructor) continue;
-            docs->push_back(docstring(op, op.name));
+            int flags = METH_FASTCALL | METH_KEYWORDS | (on_class(op.kind) ? METH_CLASS : 0);
+            docs.push_back(docstring(op, op.name));
+            table.push_back({op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(op.entry)), flags,
+                             docs.back().c_str()});
         }
-        size_t next = 0;
-        for (const Operation& op : operation_table) {
-            if (op.kind == Kind::constructor) continue;
-            int flags = METH_FASTCALL | METH_KEYWORDS | (op.kind == Kind::method ? 0 : METH_CLASS);
-            methods.push_back({op.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(op.entry)),
-                               flags, (*docs)[next++].c_str()});
-        }
-        methods.push_back({nullptr, nullptr, 0, nullptr});
-        return std::pair{std::move(docs), std::move(methods)};
+        table.push_back({nullptr, nullptr, 0, nullptr});
+        return table;
     }();
-    return table.second;
+    return methods;
 }
 
 // `_operations`, one row per operation: (name, kind, parameters,
@@ -199,7 +194,6 @@ const std::vector<PyMethodDef>& method_table() {
 // default text or None). Tests check the stub and their tables against it.
 Ref operations_attribute() {
     static const char* const kinds[] = {"method", "classmethod", "classmethod", "constructor"};
-    static const char* const expected[] = {"object", "list", "str", "dict", "int"};
     Ref rows = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(std::size(operation_table))));
     Py_ssize_t row = 0;
     for (const Operation& op : operation_table) {
@@ -207,11 +201,10 @@ Ref operations_attribute() {
         for (size_t i = 0; i < op.count; ++i) {
             const Param& p = op.params[i];
             Ref default_text = p.default_text ? str(p.default_text) : none();
-            PyTuple_SET_ITEM(
-                params.get(), static_cast<Py_ssize_t>(i),
-                Ref::steal(PyTuple_Pack(4, str(p.name).get(), str(expected[static_cast<int>(p.expect)]).get(),
-                                        boolean(p.required).get(), default_text.get()))
-                    .release());
+            PyTuple_SET_ITEM(params.get(), static_cast<Py_ssize_t>(i),
+                             Ref::steal(PyTuple_Pack(4, str(p.name).get(), str(expected_name(p.expect)).get(),
+                                                     boolean(p.required).get(), default_text.get()))
+                                 .release());
         }
         bool positional = op.kind == Kind::class_method_positional;
         Ref entry = Ref::steal(PyTuple_Pack(5, str(op.name).get(), str(kinds[static_cast<int>(op.kind)]).get(),

@@ -66,7 +66,7 @@ void print_line(Borrowed text) {
     check(PyFile_WriteString("\n", out.get()));
 }
 
-static const char* expected_name(Expect e) {
+const char* expected_name(Expect e) {
     switch (e) {
         case Expect::List:
             return "list";

@@ -278,6 +278,9 @@ struct Param {
     const char* default_text = nullptr;  // shown in the signature of an optional one
 };
 
+// The type name an Expect stands for in the binding's messages.
+const char* expected_name(Expect e);
+
 // Binds fast-call arguments (positional, or by name unless positional_only)
 // to the parameters and applies the type checks with the binding's exact
 // messages; fname names the operation in them. Unfilled optional parameters
