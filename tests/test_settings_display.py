@@ -34,9 +34,19 @@ def shown(Admin, pager, event_ids):
     return text
 
 
-def test_documented_outline(Admin, pager, settings):
-    settings("e", {"R": True, "A": {"Q": "x", "P": 1}})
-    assert shown(Admin, pager, ["e"]) == "----------e----------\nA:\n    P: 1\n    Q: x\n\nR: True\n\n"
+@pytest.mark.parametrize("defaults, member, text", [
+    pytest.param({"R": True, "A": {"Q": "x", "P": 1}}, None, "A:\n    P: 1\n    Q: x\n\nR: True\n\n", id="documented"),
+    pytest.param({}, None, "\n", id="empty"),
+    pytest.param('{"p": "\\ud800"}', None, "p: \ud800\n\n", id="surrogate-reaches-the-pager"),
+    pytest.param({"s": {"o": {"y": 1, "x": "it's"}, "p": 0}}, None,
+                 's:\n    o:\n        x: it"s\n        y: 1\n\n    p: 0\n\n\n', id="object-parameter-is-a-section"),
+    pytest.param({"message-syslog-facility": "user", "s": {"p": 1, "q": 2}},
+                 {"message-syslog-facility": "local0", "s": {"q": 5}},
+                 "message-syslog-facility: local0\ns:\n    p: 1\n    q: 5\n\n\n", id="current-settings"),
+])
+def test_outline_of_one_event(Admin, pager, settings, defaults, member, text):
+    settings("e", defaults, member)
+    assert shown(Admin, pager, ["e"]) == "----------e----------\n" + text
 
 
 def test_formatter_keeps_the_given_order(Admin, lib):
@@ -93,26 +103,6 @@ def test_value_texts(Admin, pager, settings, json_value, text):
     assert shown(Admin, pager, ["e"]) == "----------e----------\np: " + text + "\n\n"
 
 
-def test_surrogate_reaches_the_pager_unchanged(Admin, pager, settings):
-    settings("e", '{"p": "\\ud800"}')
-    assert shown(Admin, pager, ["e"]) == "----------e----------\np: \ud800\n\n"
-
-
-def test_object_parameter_is_a_nested_section(Admin, pager, settings):
-    settings("e", {"s": {"o": {"y": 1, "x": "it's"}, "p": 0}})
-    assert shown(Admin, pager, ["e"]) == (
-        "----------e----------\n"
-        "s:\n"
-        "    o:\n"
-        "        x: it\"s\n"
-        "        y: 1\n"
-        "\n"
-        "    p: 0\n"
-        "\n"
-        "\n"
-    )
-
-
 def test_events_are_joined_by_an_empty_line(Admin, pager, settings):
     settings("b", {"s": {"p": 1}})
     settings("a", {"q": 2})
@@ -120,19 +110,6 @@ def test_events_are_joined_by_an_empty_line(Admin, pager, settings):
         "----------b----------\ns:\n    p: 1\n\n\n"
         "\n"
         "----------a----------\nq: 2\n\n"
-    )
-
-
-def test_empty_settings(Admin, pager, settings):
-    settings("e", {})
-    assert shown(Admin, pager, ["e"]) == "----------e----------\n\n"
-
-
-def test_current_settings_are_shown(Admin, pager, settings):
-    settings("e", {"message-syslog-facility": "user", "s": {"p": 1, "q": 2}},
-             {"message-syslog-facility": "local0", "s": {"q": 5}})
-    assert shown(Admin, pager, ["e"]) == (
-        "----------e----------\nmessage-syslog-facility: local0\ns:\n    p: 1\n    q: 5\n\n\n"
     )
 
 

@@ -55,7 +55,12 @@ static Ref status_block(Ctx c, Borrowed self, Borrowed id_list, Borrowed new_sta
         if (length < 0) throw PyError{};
         lengths[static_cast<size_t>(i)] = length;
     }
-    const Py_ssize_t spacing = *std::max_element(lengths.begin(), lengths.end()) + 10;
+    // Each line's padding, (longest - own length) + 10, is taken out of one
+    // string as long as the widest: lengths are whatever __len__ reports, so
+    // nothing may be sized by the longest alone.
+    const auto [shortest, longest] = std::minmax_element(lengths.begin(), lengths.end());
+    if (*longest - *shortest > PY_SSIZE_T_MAX - 10)
+        raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
 
     const bool given = static_cast<bool>(new_status);
     Ref table = getattr(self, given ? c.st.group_description : c.st.event_description);
@@ -63,14 +68,15 @@ static Ref status_block(Ctx c, Borrowed self, Borrowed id_list, Borrowed new_sta
     Escapes color = escapes(c);
     Ref status = given ? to_str(new_status) : Ref();
     Ref space = str(" ");
-    Ref padding = str(std::string(static_cast<size_t>(spacing), ' '));
+    Ref padding = Ref::steal(PySequence_Repeat(space.get(), *longest - *shortest + 10));
 
     Ref pieces = Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
         Borrowed id = PyList_GET_ITEM(ids.get(), i);
         if (i) append(pieces, c.st.newline);
         append(pieces, to_str(id));
-        append(pieces, Ref::steal(PyUnicode_Substring(padding.get(), 0, spacing - lengths[static_cast<size_t>(i)])));
+        append(pieces,
+               Ref::steal(PyUnicode_Substring(padding.get(), 0, *longest - lengths[static_cast<size_t>(i)] + 10)));
         if (given) {
             append(pieces, status);
         } else {
