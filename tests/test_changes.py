@@ -210,17 +210,39 @@ def test_restart_follows_the_flag(Admin, catalogue, commands, capsys, pager, eve
     assert commands == RESTARTS * 2 * restarts
 
 
-def test_failing_first_command_does_not_stop_the_second(Admin, catalogue, monkeypatch):
+@pytest.mark.parametrize("statuses, failed, lines", [
+    # os.system gives wait statuses: exit code N is N << 8, signal N is N.
+    ([0, 0], [], []),
+    ([1 << 8, 0], ["syslog-ng.service"], ["Restart of syslog-ng.service failed with exit status 1"]),
+    ([0, 127 << 8], ["auditd"], ["Restart of auditd failed with exit status 127"]),
+    ([15, -1], ["syslog-ng.service", "auditd"], ["Restart of syslog-ng.service failed with exit status 143",
+                                                 "Restart of auditd failed with exit status -1"]),
+    ([None, 1 << 8], ["auditd"], ["Restart of auditd failed with exit status 1"]),  # None tells nothing
+])
+def test_failed_restarts_are_reported_and_returned(Admin, catalogue, monkeypatch, capsys, statuses, failed, lines):
     import os
 
     run = []
 
-    def failing_system(command):
+    def system(command):
         run.append(command)
-        return 1 << 8 if len(run) == 1 else 0
+        return statuses[len(run) - 1]
 
-    monkeypatch.setattr(os, "system", failing_system)
+    monkeypatch.setattr(os, "system", system)
     admin = Admin([], [])
     admin._ZeltaAdminEvents__need_daemon_restart = True
-    assert admin.restart_daemons() is None
-    assert run == RESTARTS
+    assert admin.restart_daemons() == failed
+    assert run == RESTARTS  # the second also after a failed first
+    assert capsys.readouterr().out.splitlines() == lines
+    assert flag(admin) is True
+
+
+def test_restart_message_is_translated(Admin, catalogue, monkeypatch, module, capsys):
+    import os
+
+    monkeypatch.setattr(os, "system", lambda command: 1 << 8)
+    monkeypatch.setattr(module, "_", lambda msgid: "<" + msgid.replace("{unit}", "U={unit}") + ">")
+    admin = Admin([], [])
+    admin._ZeltaAdminEvents__need_daemon_restart = True
+    admin.restart_daemons()
+    assert capsys.readouterr().out.splitlines()[0] == "<Restart of U=syslog-ng.service failed with exit status 1>"

@@ -108,7 +108,7 @@ from zelta_admin_events.admin_events import Color, ZeltaAdminEvents
 admin = ZeltaAdminEvents(["file-opened"], None)
 admin.set_properties("audit", "paths", '["/etc/passwd"]')
 admin.enable()
-admin.restart_daemons()
+failed: list[str] = admin.restart_daemons()
 ZeltaAdminEvents.export_config("/root/backup.tar.gz")
 admin.import_config("/root/backup.tar.gz")
 line: str = admin_events._("Unknown event ID") + Color.GREY + admin_events.LANG + Color.END

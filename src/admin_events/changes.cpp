@@ -2,6 +2,8 @@
 // parameters, event properties and the audit rules of the file-watching events.
 #include "module.hpp"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <span>
 #include <vector>
@@ -104,15 +106,47 @@ ZELTA_OPERATION(disable) {
 
 // ---- Daemon restart ----------------------------------------------------------
 
-// Runs both restart commands, logging daemon first, whenever the flag is
-// set; their exit statuses are not looked at and the flag stays set.
-ZELTA_OPERATION(restart_daemons) {
-    if (!truth(getattr(self, c.st.need_daemon_restart))) return none();
-    for (const char* command : {"systemctl restart syslog-ng.service", "systemctl restart auditd"}) {
-        Ref system = getattr(lazy_module(c, LazyModule::os), c.st.system);
-        call(system, str(command));
+// The exit status of a command from the wait status os.system returns, as
+// the shell reports it: 128 + N for a command killed by signal N.
+static long exit_status(long wait_status) {
+    if (wait_status == -1) return -1;  // no shell could be started
+    auto status = static_cast<int>(wait_status);
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return wait_status;
+}
+
+// "Restart of UNIT failed with exit status N", translated.
+static void report_failed_restart(Ctx c, std::string_view unit, long status) {
+    std::string line{utf8(translate(c, "Restart of {unit} failed with exit status {status}"))};
+    for (auto [placeholder, value] : {std::pair<std::string_view, std::string>{"{unit}", std::string(unit)},
+                                      {"{status}", std::to_string(status)}}) {
+        if (auto at = line.find(placeholder); at != std::string::npos) line.replace(at, placeholder.size(), value);
     }
-    return none();
+    print_line(str(line));
+}
+
+// Runs both restart commands, logging daemon first, whenever the flag is
+// set, the second also when the first failed; the flag stays set. Each
+// command that fails is reported on a line of its own, and its unit is in
+// the returned list, so that a caller can tell the administrator's change
+// did not take effect. A result of os.system that is not an int tells nothing.
+ZELTA_OPERATION(restart_daemons) {
+    Ref failed = Ref::steal(PyList_New(0));
+    if (!truth(getattr(self, c.st.need_daemon_restart))) return failed;
+    static constexpr std::pair<const char*, std::string_view> restarts[] = {
+        {"systemctl restart syslog-ng.service", "syslog-ng.service"}, {"systemctl restart auditd", "auditd"}};
+    for (auto [command, unit] : restarts) {
+        Ref system = getattr(lazy_module(c, LazyModule::os), c.st.system);
+        Ref result = call(system, str(command));
+        if (!PyLong_Check(result.get())) continue;
+        long wait_status = PyLong_AsLong(result.get());
+        if (wait_status == -1 && PyErr_Occurred()) throw PyError{};
+        if (wait_status == 0) continue;
+        report_failed_restart(c, unit, exit_status(wait_status));
+        check(PyList_Append(failed.get(), str(unit).get()));
+    }
+    return failed;
 }
 
 // ---- Syslog message parameters -----------------------------------------------

@@ -6,8 +6,10 @@
 
 namespace zelta {
 
-void page(Ctx c, Borrowed text) {
-    Borrowed pydoc = lazy_module(c, LazyModule::pydoc);
+void page(Ctx, Borrowed text) {
+    // Imported at every hand-off, not kept: what sys.modules holds as pydoc
+    // now is what pages, so a front end can put a pager of its own there.
+    Ref pydoc = import("pydoc");
     // pipepager writes in the locale's encoding with backslash escapes, takes
     // a pager quit early as normal and waits for the pager to exit.
     Ref pager = Ref::steal_or_null(PyObject_GetAttrString(pydoc.get(), "pipepager"));

@@ -100,7 +100,7 @@ namespace zelta {
 
 // Standard modules that only some operations need: imported on first use so
 // that loading the module stays cheap.
-enum class LazyModule { json, tarfile, pydoc, os, tempfile, gzip, count };
+enum class LazyModule { json, tarfile, os, tempfile, gzip, count };
 
 // While show_event builds its listing, the current configuration file is
 // read and parsed once for all the events it shows: each event's member is
@@ -170,7 +170,7 @@ void print_message(Ctx c, const char* msgid, Borrowed value = {});
 Ref known_event_ids(Ctx c);
 
 // Shows text through the pager "less -R" and waits for it to exit.
-void page(Ctx c, Borrowed text);
+void page(Ctx, Borrowed text);
 
 // Sets the audit rule builders up as module-bound callables.
 Ref make_audit_rule_builders(Borrowed module);

@@ -625,7 +625,7 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
                 break;
             case MemberKind::unsupported: {
                 Ref type = Ref::steal(PyObject_Repr(getattr(member.info, st.type).get()));
-                print_line(add(str("Unsupported file type: "), type));
+                print_message(c, "Unsupported file type", type);
                 break;
             }
         }
@@ -641,12 +641,12 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
 }  // namespace
 
 ZELTA_OPERATION(export_config) {
-    reporting_failure(c, "Error exporting configuration", [&] { export_configuration(c, self, a.file_path); });
+    reporting_failure(c, N_("Error exporting configuration"), [&] { export_configuration(c, self, a.file_path); });
     return none();
 }
 
 ZELTA_OPERATION(import_config) {
-    reporting_failure(c, "Error importing configuration", [&] { import_configuration(c, self, a.input_file); });
+    reporting_failure(c, N_("Error importing configuration"), [&] { import_configuration(c, self, a.input_file); });
     return none();
 }
 
