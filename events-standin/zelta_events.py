@@ -23,9 +23,9 @@ so concurrent changes are never lost and a crash never leaves half a file.
 
 import fcntl
 import json
+import math
 import os
 import stat
-import tempfile
 import threading
 
 __all__ = [
@@ -193,8 +193,15 @@ def _decode_value(value):
     def refuse_constant(name):
         raise InvalidValueError(f"{name} in {value!r} is not allowed: the configuration file holds strict JSON")
 
+    def finite(text):
+        # 1e999 decodes to infinity, which would be written as Infinity.
+        number = float(text)
+        if not math.isfinite(number):
+            refuse_constant(text)
+        return number
+
     try:
-        return json.loads(value, parse_constant=refuse_constant)
+        return json.loads(value, parse_constant=refuse_constant, parse_float=finite)
     except json.JSONDecodeError as error:
         raise InvalidValueError(f"value is not JSON text ({error}): {value!r}") from None
 
@@ -251,6 +258,8 @@ def _replace_file(path, text):
         existing = os.stat(target)
     except FileNotFoundError:
         existing = None
+    import tempfile  # only writers need it
+
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as file:

@@ -109,6 +109,8 @@ BROKEN = '{"a": {"audit": "watch everything", "enabled": true}}\n'
     (BROKEN, ("enable_event", "nope"), "UnknownEventError", "'nope'"),
     (BROKEN, ("set_event_param", "a", "", "p", "abc"), "InvalidValueError", "not JSON text"),
     (BROKEN, ("set_event_param", "a", "s", "p", "[1, NaN]"), "InvalidValueError", "NaN"),
+    (BROKEN, ("set_event_param", "a", "s", "p", '{"x": 1e999}'), "InvalidValueError", "1e999"),
+    (BROKEN, ("set_event_param", "a", "s", "p", "-1E400"), "InvalidValueError", "-1E400"),
     (BROKEN, ("set_event_param", "a", "", "enabled", "1"), "InvalidValueError", "true or false"),
     (BROKEN, ("set_event_param", "a", "audit", "p", "1"), "ConfigurationError", "section 'audit' of event 'a'"),
     ("[1, 2]\n", ("disable_event", "a"), "ConfigurationError", "JSON object of event IDs"),
