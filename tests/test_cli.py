@@ -68,6 +68,14 @@ def test_help_exits_zero_with_an_example(argv, capsys):
     assert "example" in out and f"\n  zelta-admin-events {command}" in out
 
 
+def test_version(capsys):
+    import tomllib
+
+    version = tomllib.loads((pathlib.Path(__file__).parents[1] / "pyproject.toml").read_text())["project"]["version"]
+    assert cli.main(["--version"]) == 0
+    assert capsys.readouterr().out == f"zelta-admin-events {version}\n"
+
+
 @pytest.mark.parametrize("argv, message", [
     ([], "required: COMMAND"),
     (["frobnicate"], "invalid choice"),
@@ -79,6 +87,14 @@ def test_help_exits_zero_with_an_example(argv, capsys):
     (["export"], "required: FILE"),
     (["--root", "/nonexistent/zelta", "show-all-groups"], "not a directory"),
     (["enable", "-e"], "expected one argument"),
+    (["set-facility", "bogus", "-e", "login"], "unknown facility 'bogus'; choose from auth, authpriv, cron"),
+    (["set-priority", "loud", "-e", "login"], "unknown priority 'loud'; choose from emerg, panic, alert"),
+    (["enable", "-e", "login,a\nb"], "invalid ID 'a\\nb': control characters are not allowed"),
+    (["enable", "-g", "\x1b[2J"], "invalid ID '\\x1b[2J'"),
+    (["show-event", "-e", "x\x00"], "invalid ID 'x\\x00'"),
+    (["show-event", "-e", "x\x9b"], "invalid ID 'x\\x9b'"),
+    (["show-all-groups", "--color", "sometimes"], "invalid choice: 'sometimes'"),
+    (["completion", "fish"], "invalid choice: 'fish'"),
 ])
 def test_usage_errors_exit_two(system, argv, message, capsys, commands):
     assert cli.main(argv) == 2
@@ -89,9 +105,16 @@ def test_usage_errors_exit_two(system, argv, message, capsys, commands):
 
 # ---- dispatch ------------------------------------------------------------------------
 
-def test_enable_then_restart(system, pager, commands, capsys):
+@pytest.mark.parametrize("value, written", [("LOCAL3", "local3"), ("Warning", "warning"), ("authpriv", "authpriv")])
+def test_syslog_names_are_checked_case_insensitively(system, commands, value, written):
+    command = "set-priority" if value == "Warning" else "set-facility"
+    assert cli.main([command, value, "-e", "login"]) == 0
+    assert system.names("set_event_param")[0][3] == f'"{written}"'
+
+
+def test_enable_then_restart(system, commands, capsys):
     assert cli.main(["enable", "-e", "logout"]) == 0
-    assert capsys.readouterr().out == f"logout{' ' * 10}1 {GREY}Event logout{END}\n"
+    assert capsys.readouterr().out == f"logout{' ' * 10}1 Event logout\n"  # no colour in a pipe
     assert system.names("enable_event") == [("logout",)]
     assert commands == RESTARTS
 
@@ -154,21 +177,46 @@ def test_reported_failures_exit_one(system, operations, commands, capsys, argv, 
     assert commands == []
 
 
+@pytest.mark.parametrize("error, message", [
+    (RuntimeError("catalogue unavailable"), "catalogue unavailable"),
+    (RuntimeError("two\nlines"), "two lines"),
+    (KeyError("login"), "unknown key 'login'"),
+    (FileNotFoundError(2, "No such file or directory", "/etc/x"), "No such file or directory: /etc/x"),
+    (ValueError(), "unexpected failure; run with --debug for details"),
+])
 @pytest.mark.parametrize("debug", [False, True])
-def test_failing_operation_exits_one_with_one_line(system, monkeypatch, commands, capsys, debug):
+def test_failing_operation_exits_one_with_one_line(system, monkeypatch, commands, capsys, debug, error, message):
     def broken(event_id):
-        raise RuntimeError("catalogue unavailable")
+        raise error
 
     monkeypatch.setattr(sys.modules["zelta_events"], "is_event_enabled", broken)
     argv = ["enable", "-e", "login"] + (["--debug"] if debug else [])
     assert cli.main(argv) == 1
     err = capsys.readouterr().err
-    last = "zelta-admin-events: error: RuntimeError: catalogue unavailable\n"
-    if debug:
-        assert err.startswith("Traceback") and err.endswith(last)
-    else:
-        assert err == last
+    last = f"zelta-admin-events: error: {message}\n"
+    assert err.startswith("Traceback") if debug else err == last
+    assert err.endswith(last)
     assert commands == []
+
+
+def test_event_without_settings_file_is_one_line(system, tree, pager, capsys):
+    system.add_event("orphan")
+    assert cli.main(["show-event", "-e", "login,orphan"]) == 1
+    assert capsys.readouterr().err == "zelta-admin-events: error: event orphan has no settings file in any group\n"
+    assert pager == []
+
+
+@pytest.mark.parametrize("argv, called", [
+    (["set-facility", "local3", "-g", "nope"], "set_event_param"),
+    (["enable", "-e", "nope1,nope2"], "is_event_enabled"),
+    (["set-properties", "s", "p", '"x"', "-e", "nope", "-g", "auth"], "set_event_param"),
+    (["show-groups", "-g", "nope"], "is_event_enabled"),
+])
+def test_nothing_to_do_when_every_id_is_unknown(system, commands, capsys, argv, called):
+    assert cli.main(argv) == 1
+    out, err = capsys.readouterr()
+    assert out.startswith("Unknown ") and err.endswith(" skipped\n")
+    assert system.names(called) == [] and commands == []
 
 
 def test_change_written_before_a_failure_still_restarts(system, monkeypatch, commands, capsys):
@@ -183,7 +231,18 @@ def test_change_written_before_a_failure_still_restarts(system, monkeypatch, com
     assert cli.main(["enable", "-g", "fs"]) == 1
     assert len(switched) == 1
     assert commands == RESTARTS
-    assert capsys.readouterr().err == "zelta-admin-events: error: OSError: disk full\n"
+    assert capsys.readouterr().err == "zelta-admin-events: error: disk full\n"
+
+
+@pytest.mark.parametrize("statuses, exit_status", [((0, 0), 0), ((0, 1 << 8), 1), ((127 << 8, 127 << 8), 1)])
+def test_failed_restart_exits_one(system, monkeypatch, capsys, statuses, exit_status):
+    run = []
+    monkeypatch.setattr(os, "system", lambda command: run.append(command) or statuses[len(run) - 1])
+    assert cli.main(["enable", "-e", "logout"]) == exit_status
+    failed = [f"Restart of {unit} failed with exit status {status >> 8}"
+              for unit, status in zip(["syslog-ng.service", "auditd"], statuses) if status]
+    assert capsys.readouterr().out.splitlines()[1:] == failed
+    assert run == RESTARTS
 
 
 def test_unknown_id_is_reported_and_exit_is_one(system, commands, capsys):
@@ -240,38 +299,92 @@ def test_root_without_a_change_says_nothing_of_restart(system, tree, commands, c
     assert commands == []
 
 
-# ---- pager environment and colour -------------------------------------------------------
+# ---- pager and colour ---------------------------------------------------------------
 
-@pytest.mark.parametrize("env, expect_less, expect_secure", [
-    ({}, "FRX", None),
-    ({"LESS": "-S"}, "-S", None),
-    ({"LESS": ""}, "", None),
-    ({"SUDO_UID": "1000"}, "FRX", "1"),
+@pytest.fixture
+def terminal(monkeypatch, tmp_path):
+    """Standard output taken for a terminal, with fake pagers "less" and
+    "more" on a PATH that holds nothing else; each records what it got."""
+    monkeypatch.setattr(cli, "_is_terminal", lambda stream: True)
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    for name in ("less", "more"):
+        script = bin_dir / name
+        script.write_text(f'#!/bin/sh\nprintf "%s|%s|%s|" "{name} $*" "$LESS" "$LESSSECURE" > "{tmp_path}/paged"\n'
+                          f'exec /bin/cat >> "{tmp_path}/paged"\n')
+        script.chmod(0o755)
+    monkeypatch.setenv("PATH", str(bin_dir))
+    monkeypatch.delenv("PAGER", raising=False)
+    monkeypatch.delenv("TERM", raising=False)
+    paged = tmp_path / "paged"
+    return lambda: paged.read_text() if paged.exists() else None
+
+
+LISTING = f"Authentication {GREY}auth{END}\nlogin{' ' * 10}1 {GREY}Event login{END}\n"
+
+
+@pytest.mark.parametrize("env, flags, paged", [
+    ({}, [], f"less -R|FRX||{LISTING}"),
+    ({"LESS": "-S", "SUDO_UID": "1000"}, [], f"less -R|-S|1|{LISTING}"),
+    ({"PAGER": "more -d"}, [], f"more -d|FRX||{LISTING}"),
+    ({"PAGER": ""}, [], None),
+    ({"PAGER": "cat"}, [], None),
+    ({"PAGER": "no-such-pager"}, [], None),  # cannot start: printed directly
+    ({}, ["--no-pager"], None),
 ])
-def test_pager_environment(system, monkeypatch, env, expect_less, expect_secure):
-    import pydoc
-
-    seen = []
-    monkeypatch.setattr(pydoc, "pipepager",
-                        lambda text, cmd: seen.append((os.environ.get("LESS"), os.environ.get("LESSSECURE"))))
+def test_pager_on_a_terminal(system, terminal, monkeypatch, capsys, env, flags, paged):
     for name, value in env.items():
         monkeypatch.setenv(name, value)
-    assert cli.main(["show-groups", "-g", "auth"]) == 0
-    assert seen == [(expect_less, expect_secure)]
+    system.events.pop("logout")
+    assert cli.main(["show-groups", "-g", "auth"] + flags) == 0
+    assert terminal() == paged
+    assert capsys.readouterr().out == ("" if paged else LISTING)
     assert os.environ.get("LESS") == env.get("LESS")  # put back afterwards
 
 
-@pytest.mark.parametrize("no_color_env, flag, plain", [
-    (None, [], False), ("", [], False), ("1", [], True), (None, ["--no-color"], True),
+def test_pager_missing_from_path_prints_the_listing(system, terminal, monkeypatch, capsys):
+    monkeypatch.setenv("PATH", "/nonexistent")
+    assert cli.main(["show-all-groups"]) == 0
+    assert capsys.readouterr().out.startswith(f"Authentication {GREY}auth{END}\n")
+
+
+def test_listing_in_a_pipe_is_printed_without_pydoc(tmp_path):
+    # What an administrator's "show-groups | grep" runs: no pager, no escapes,
+    # and pydoc (with its own imports) never loaded.
+    root = tmp_path / "sample"
+    import shutil
+
+    shutil.copytree(pathlib.Path(__file__).parents[1] / "examples" / "sample-system", root, symlinks=True)
+    script = ("import sys\nfrom zelta_admin_events import cli\n"
+              f"code = cli.main(['--root', {str(root)!r}, 'show-all-groups'])\n"
+              "assert 'pydoc' not in sys.modules, 'pydoc imported'\nsys.exit(code)\n")
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                          env=dict(os.environ, PATH="/nonexistent", TERM="xterm"))
+    assert done.returncode == 0, done.stderr
+    assert "\x1b" not in done.stdout and "Network activity network\n" in done.stdout
+
+
+@pytest.mark.parametrize("is_terminal, env, flags, coloured", [
+    (False, {}, [], False),
+    (False, {}, ["--color=always"], True),
+    (True, {}, [], True),
+    (True, {"TERM": "dumb"}, [], False),
+    (True, {"NO_COLOR": ""}, [], True),
+    (True, {"NO_COLOR": "1"}, [], False),
+    (True, {"NO_COLOR": "1"}, ["--color", "always"], True),
+    (True, {}, ["--no-color"], False),
+    (True, {}, ["--color=never"], False),
+    (True, {}, ["--color=always", "--no-color"], False),  # the last one given counts
 ])
-def test_colour_off(system, module, pager, monkeypatch, no_color_env, flag, plain):
-    if no_color_env is not None:
-        monkeypatch.setenv("NO_COLOR", no_color_env)
+def test_colour(system, module, monkeypatch, capsys, is_terminal, env, flags, coloured):
+    monkeypatch.setattr(cli, "_is_terminal", lambda stream: is_terminal)
+    monkeypatch.delenv("TERM", raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
     original = module.Color
-    assert cli.main(["show-groups", "-g", "auth"] + flag) == 0
-    text = pager[0][0]
-    assert ("\x1b[" not in text) is plain
-    assert text.splitlines()[0] == ("Authentication auth" if plain else f"Authentication {GREY}auth{END}")
+    assert cli.main(["show-groups", "-g", "auth", "--no-pager"] + flags) == 0
+    first = capsys.readouterr().out.splitlines()[0]
+    assert first == (f"Authentication {GREY}auth{END}" if coloured else "Authentication auth")
     assert module.Color is original
 
 
