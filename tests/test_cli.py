@@ -2,6 +2,8 @@
 
 import os
 import pathlib
+import shlex
+import shutil
 import subprocess
 import sys
 
@@ -348,15 +350,11 @@ def test_pager_missing_from_path_prints_the_listing(system, terminal, monkeypatc
     assert capsys.readouterr().out.startswith(f"Authentication {GREY}auth{END}\n")
 
 
-def test_listing_in_a_pipe_is_printed_without_pydoc(tmp_path):
-    # What an administrator's "show-groups | grep" runs: no pager, no escapes,
-    # and pydoc (with its own imports) never loaded.
-    root = tmp_path / "sample"
-    import shutil
-
-    shutil.copytree(pathlib.Path(__file__).parents[1] / "examples" / "sample-system", root, symlinks=True)
+def test_listing_in_a_pipe_is_printed_without_pydoc(sample, tmp_path):
+    # What an administrator's "show-all-groups | grep" runs: no pager, no
+    # escapes, and pydoc (with its own imports) never loaded.
     script = ("import sys\nfrom zelta_admin_events import cli\n"
-              f"code = cli.main(['--root', {str(root)!r}, 'show-all-groups'])\n"
+              f"code = cli.main(['--root', {str(sample)!r}, 'show-all-groups'])\n"
               "assert 'pydoc' not in sys.modules, 'pydoc imported'\nsys.exit(code)\n")
     done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
                           env=dict(os.environ, PATH="/nonexistent", TERM="xterm"))
@@ -437,3 +435,73 @@ def test_front_end_messages_in_russian(system, russian, module, tree, monkeypatc
 def test_russian_plural_forms(russian, count, text):
     assert cli.ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped",
                         count).format(count=count) == text
+
+
+# ---- help examples and completion on the sample system --------------------------------
+
+SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "sample-system"
+FRONT_END = pathlib.Path(sys.executable).with_name("zelta-admin-events")
+
+
+@pytest.fixture
+def sample(tmp_path):
+    root = tmp_path / "sample"
+    shutil.copytree(SAMPLE, root, symlinks=True)
+    return root
+
+
+def _help_examples(capsys):
+    examples = []
+    for argv in [["--help"]] + [[name, "--help"] for name in cli.COMMANDS]:
+        cli.main(argv)
+        for line in capsys.readouterr().out.splitlines():
+            if line.startswith("  zelta-admin-events ") and line.strip() not in examples:
+                examples.append(line.strip())
+    return examples
+
+
+def test_every_help_example_runs_on_the_sample(sample, tmp_path, capsys):
+    examples = _help_examples(capsys)
+    assert len(examples) >= len(cli.COMMANDS) + 2  # set-properties shows one example per kind of VALUE
+    env = dict(os.environ, LANGUAGE="C")
+    for example in examples:  # in order: the export comes before the import of its archive
+        argv = shlex.split(example)
+        done = subprocess.run([FRONT_END, "--root", sample] + argv[1:], cwd=tmp_path, env=env,
+                              capture_output=True, text=True)
+        assert (done.returncode, done.stderr) == (0, ""), example
+
+
+def test_bash_completes_ids_of_the_system_in_use(sample, tmp_path):
+    if shutil.which("bash") is None:
+        pytest.skip("bash is not installed")
+    script = tmp_path / "completion.bash"
+    done = subprocess.run([FRONT_END, "completion", "bash"], capture_output=True, text=True, check=True)
+    script.write_text(done.stdout)
+
+    def complete(line):
+        words = line.split(" ")
+        test = (f'source {script}\n'
+                f'COMP_LINE="{line}"; COMP_POINT=${{#COMP_LINE}}; COMP_TYPE=9\n'
+                f'COMP_WORDS=({" ".join(shlex.quote(w) for w in words)}); COMP_CWORD={len(words) - 1}\n'
+                f'_python_argcomplete zelta-admin-events {shlex.quote(words[-1])} {shlex.quote(words[-2])}\n'
+                'printf "%s\\n" "${COMPREPLY[@]}"\n')
+        env = dict(os.environ, PATH=f"{FRONT_END.parent}:{os.environ['PATH']}")
+        env.pop("ZELTA_EVENTS_ROOT", None)
+        result = subprocess.run(["bash", "--norc", "--noprofile", "-c", test], env=env, capture_output=True,
+                                text=True, cwd=tmp_path)
+        return sorted(result.stdout.split())
+
+    groups = ["devices", "filesystem", "network", "privileges", "sessions"]
+    assert complete(f"zelta-admin-events --root {sample} enable -g ") == groups
+    assert complete(f"zelta-admin-events enable --root {sample} -g network,s") == ["network,sessions"]
+    assert complete(f"zelta-admin-events --root {sample} show-event -e file-o") == ["file-opened"]
+    assert "set-facility" in complete("zelta-admin-events set-")
+    assert "--no-pager" in complete("zelta-admin-events show-all-groups --no-")
+
+
+@pytest.mark.parametrize("shell, marker", [("bash", "complete -o nospace"), ("zsh", "#compdef zelta-admin-events")])
+def test_completion_script_is_self_contained(shell, marker, capsys):
+    assert cli.main(["completion", shell]) == 0
+    out = capsys.readouterr().out
+    assert marker in out and "zelta-admin-events" in out
+    assert "register-python-argcomplete" not in out  # needs nothing but the program itself
