@@ -98,8 +98,8 @@ def test_admin_package_installs_its_files_where_debian_looks(packages):
     package = DIST + "zelta_admin_events/"
     assert files == {
         "./usr/bin/zelta-admin-events",
-        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "_version.py", "admin_events.pyi", "py.typed",
-                                      f"admin_events{suffix}")),
+        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "_version.py", "admin_events.pyi",
+                                      "py.typed", f"admin_events{suffix}")),
         "./usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo",
         "./usr/share/man/man8/zelta-admin-events.8.gz",
         "./usr/share/doc/python3-zelta-admin-events/copyright",
