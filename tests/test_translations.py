@@ -95,8 +95,9 @@ def test_front_end_messages_are_literals():
     assert calls
     literal = [all(isinstance(a, ast.Constant) and isinstance(a.value, str) for a in
                    (call.args[:2] if call.func.id == "ngettext" else call.args[:1])) for call in calls]
-    # _(summary) translates the N_-marked command summaries.
-    offenders = [ast.unparse(c) for c, ok in zip(calls, literal) if not ok and ast.unparse(c) != "_(summary)"]
+    # These translate N_-marked texts: command summaries, argument help, syslog name errors.
+    marked = {"_(spec.summary)", "_(spec.value_help)", "_(message)"}
+    offenders = [ast.unparse(c) for c, ok in zip(calls, literal) if not ok and ast.unparse(c) not in marked]
     assert offenders == []
 
 
@@ -132,3 +133,66 @@ def test_msgfmt_check_passes(po, tmp_path):
     done = run_tool(["msgfmt", "--check", "--statistics", "-o", tmp_path / "out.mo", po])
     assert done.returncode == 0, done.stderr
     assert "untranslated" not in done.stderr and "fuzzy" not in done.stderr
+
+
+def _archive(path, members):
+    import io
+    import tarfile
+
+    with tarfile.open(path, "w:gz") as tar:
+        for name, kind, data in members:
+            info = tarfile.TarInfo(name)
+            info.type = kind
+            if kind == tarfile.SYMTYPE:
+                info.linkname = data
+            elif data is not None:
+                info.size = len(data)
+            tar.addfile(info, io.BytesIO(data) if kind == tarfile.REGTYPE else None)
+    return str(path)
+
+
+def _import_with_a_link(admin, tree, tmp_path):
+    import tarfile
+
+    (tree.root / "etc/logrotate.d").mkdir(parents=True)
+    admin.import_config(_archive(tmp_path / "a.tar.gz", [
+        ("T/etc/zelta-syslog.conf", tarfile.REGTYPE, b"{}\n"),
+        ("T/etc/logrotate.d/syslog-ng-mod-zelta", tarfile.SYMTYPE, "/etc/passwd")]))
+
+
+def _failed_restart(admin, tree, tmp_path):
+    import os
+
+    admin._ZeltaAdminEvents__need_daemon_restart = True
+    original, os.system = os.system, lambda command: 1 << 8
+    try:
+        admin.restart_daemons()
+    finally:
+        os.system = original
+
+
+# Every path on which the module prints a message line.
+MESSAGE_PATHS = {
+    "unknown IDs": lambda admin, tree, tmp_path: type(admin)(["nope"], ["nope"]),
+    "not JSON": lambda admin, tree, tmp_path: admin.set_properties("s", "p", "{"),
+    "wrong kind": lambda admin, tree, tmp_path: admin.set_properties("s", "p", "1"),
+    "bad path": lambda admin, tree, tmp_path: admin.set_properties("audit", "paths", '["relative"]'),
+    "export failed": lambda admin, tree, tmp_path: admin.export_config(str(tmp_path / "no/such/dir/x.tar.gz")),
+    "import failed": lambda admin, tree, tmp_path: admin.import_config(str(tmp_path / "missing.tar.gz")),
+    "member skipped": _import_with_a_link,
+    "restart failed": _failed_restart,
+}
+
+
+@pytest.mark.parametrize("path", MESSAGE_PATHS)
+def test_every_message_the_module_prints_is_translated_and_in_the_template(Admin, catalogue, tree, tmp_path,
+                                                                          module, monkeypatch, capsys, path):
+    catalogue.add_event("modifying-file")
+    tree.group("fs", ["modifying-file"])
+    admin = Admin(["modifying-file"], [])
+    looked_up = []
+    monkeypatch.setattr(module, "_", lambda msgid: looked_up.append(msgid) or f"<{msgid}>")
+    MESSAGE_PATHS[path](admin, tree, tmp_path)
+    printed = capsys.readouterr().out.splitlines()
+    assert printed and all(line.startswith("<") for line in printed), printed  # no line bypasses _
+    assert set(looked_up) <= {msgid for msgid, _ in read_po(TEMPLATE)}
