@@ -53,7 +53,7 @@ def test_every_option_is_described(rendered):
 
 
 @pytest.mark.parametrize("section, names", [
-    ("ENVIRONMENT", ["LESS", "LESSSECURE", "NO_COLOR", "SUDO_UID", "ZELTA_EVENTS_ROOT", "LANGUAGE"]),
+    ("ENVIRONMENT", ["LESS", "LESSSECURE", "NO_COLOR", "PAGER", "TERM", "SUDO_UID", "ZELTA_EVENTS_ROOT", "LANGUAGE"]),
     ("FILES", ["/usr/share/syslog-ng-mod-zelta/event-settings", "/etc/zelta-syslog.conf",
                "/etc/wex-admin-events/eventsdictionary.json", "/etc/audit/rules.d/zelta-syslog.rules",
                "/etc/logrotate.d/syslog-ng-mod-zelta", "/etc/syslog-ng/conf.d/mod-zelta",
