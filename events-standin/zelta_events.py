@@ -21,12 +21,12 @@ configuration file, re-read the file under the lock and replace it atomically,
 so concurrent changes are never lost and a crash never leaves half a file.
 """
 
+import _thread
 import fcntl
 import json
 import math
 import os
 import stat
-import threading
 
 __all__ = [
     "get_event_ids", "get_group_ids", "get_event_ids_ex", "get_group_ids_ex",
@@ -40,8 +40,9 @@ _CONFIG_FILE = "etc/zelta-syslog.conf"
 _RECORD_FORMAT = 2
 _NEW_CONFIG_MODE = 0o644
 
-# fcntl locks belong to the process, so threads of one process also need this.
-_thread_lock = threading.Lock()
+# fcntl locks belong to the process, so threads of one process also need
+# this (the low-level lock: threading itself is not worth its import here).
+_thread_lock = _thread.allocate_lock()
 
 
 class UnknownEventError(LookupError):

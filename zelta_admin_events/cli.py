@@ -10,7 +10,6 @@ for completion) are imported where they are used.
 """
 
 import argparse
-import contextlib
 import gettext
 import os
 import sys
@@ -30,23 +29,28 @@ PACKAGE_LOCALEDIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lo
 _LANGUAGE_VARIABLES = ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG")
 
 
+# The language comes from the environment of the moment; what was found for
+# one setting of it is kept: (catalogue directory, translation).
+_catalogues = {}
+
+
+def _catalogue():
+    key = tuple(os.environ.get(name) for name in _LANGUAGE_VARIABLES)
+    if key not in _catalogues:
+        # The system's catalogues when they have the user's language, else the package's own.
+        localedir = SYSTEM_LOCALEDIR
+        if gettext.find(DOMAIN, SYSTEM_LOCALEDIR) is None and gettext.find(DOMAIN, PACKAGE_LOCALEDIR):
+            localedir = PACKAGE_LOCALEDIR
+        _catalogues[key] = localedir, gettext.translation(DOMAIN, localedir, fallback=True)
+    return _catalogues[key]
+
+
 def _localedir():
-    """The system's catalogues when they have the user's language, else the package's own."""
-    if gettext.find(DOMAIN, SYSTEM_LOCALEDIR) is None and gettext.find(DOMAIN, PACKAGE_LOCALEDIR):
-        return PACKAGE_LOCALEDIR
-    return SYSTEM_LOCALEDIR
-
-
-_translations = {}
+    return _catalogue()[0]
 
 
 def _translation():
-    # The language comes from the environment of the moment; the catalogue
-    # found for one setting of it is kept.
-    key = tuple(os.environ.get(name) for name in _LANGUAGE_VARIABLES)
-    if key not in _translations:
-        _translations[key] = gettext.translation(DOMAIN, _localedir(), fallback=True)
-    return _translations[key]
+    return _catalogue()[1]
 
 
 def _(message):
@@ -245,9 +249,9 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 
 def build_parser(command=None):
-    """The parser of the command line; with a command named, only that
-    subcommand gets its arguments (the others are only listed), which is
-    all that a command line naming it needs and spares the start-up time."""
+    """The parser of the command line; with a command named, the parser of
+    that command alone, which is all that a command line naming it needs
+    and spares the start-up time."""
     formatter = _Formatter
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=formatter,
@@ -261,10 +265,9 @@ def build_parser(command=None):
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     parser.commands = {}
     for name, spec in COMMANDS.items():
-        summary = _(spec.summary)
         if command is not None and name != command:
-            parser.commands[name] = commands.add_parser(name, help=summary, add_help=False)
             continue
+        summary = _(spec.summary)
         label = _("example:") if len(spec.examples) == 1 else _("examples:")
         sub = parser.commands[name] = commands.add_parser(
             name, help=summary, description=summary[0].upper() + summary[1:] + ".",
@@ -285,13 +288,16 @@ _VALUE_OPTIONS = ("-e", "-g", "--event", "--group", "--root", "--color")
 
 def _command_in(argv):
     """The command a command line names: its first word that is not an
-    option or an option's value; None when there is none."""
+    option or an option's value; None when there is none, or when help on
+    every command comes first."""
     words = iter(argv)
     for word in words:
         if word == "--":
             return next(words, None)
         if word in COMMANDS:
             return word
+        if word == "-h" or (len(word) > 2 and "--help".startswith(word)):
+            return None
         if word in ("-e", "-g") or (word.startswith("--") and "=" not in word and len(word) > 2
                                     and any(o.startswith(word) for o in _VALUE_OPTIONS if o.startswith("--"))):
             next(words, None)
@@ -411,65 +417,60 @@ def _pager(paging):
     return show
 
 
-@contextlib.contextmanager
-def _pager_installed(show):
-    """Makes the module's hand-off to pydoc.pipepager reach show.
-
-    When pydoc is not loaded yet, a module of one function stands in for it
-    while main runs, which spares the start-up pydoc's own imports.
-    """
-    pydoc = sys.modules.get("pydoc")
-    if pydoc is None:
-        stand_in = type(sys)("pydoc")
-        stand_in.pipepager = show
-        sys.modules["pydoc"] = stand_in
-        try:
-            yield
-        finally:
-            if sys.modules.get("pydoc") is stand_in:
-                del sys.modules["pydoc"]
-        return
-    saved = pydoc.__dict__.get("pipepager")
-    pydoc.pipepager = show
-    try:
-        yield
-    finally:
-        pydoc.pipepager = saved
-
-
 # ---- running a command ------------------------------------------------------------
 
-@contextlib.contextmanager
-def _restored(module, names):
-    """Puts back the module globals and environment variables main changed."""
-    saved_env = {name: os.environ.get(name) for name in names}
-    saved_color = module.Color if module is not None else None
-    try:
-        yield
-    finally:
-        for name, value in saved_env.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
-        if module is not None:
-            module.Color = saved_color
+class _Changes:
+    """What main changes in the process (environment variables, module
+    attributes, the message catalogues), put back in reverse order on exit."""
 
+    _MISSING = object()
 
-@contextlib.contextmanager
-def _catalogues_from(localedir):
-    """Points the module's translation domain at localedir while main runs.
+    def __init__(self):
+        self._undo = []
 
-    The module reads the system's catalogues; installed from a wheel, the
-    catalogues lie in the package instead, and the module's lines should be
-    in the same language as the front end's.
-    """
-    previous = gettext.bindtextdomain(DOMAIN)
-    gettext.bindtextdomain(DOMAIN, localedir)
-    try:
-        yield
-    finally:
-        gettext.bindtextdomain(DOMAIN, previous)
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        while self._undo:
+            self._undo.pop()()
+
+    def setenv(self, name, value):
+        previous = os.environ.get(name)
+        os.environ[name] = value
+        self._undo.append(lambda: os.environ.__setitem__(name, previous) if previous is not None
+                          else os.environ.pop(name, None))
+
+    def setattr(self, obj, name, value):
+        previous = obj.__dict__.get(name, self._MISSING)
+        setattr(obj, name, value)
+        self._undo.append(lambda: delattr(obj, name) if previous is self._MISSING else setattr(obj, name, previous))
+
+    def set_module(self, name, module):
+        previous = sys.modules.get(name)
+        sys.modules[name] = module
+        self._undo.append(lambda: sys.modules.__setitem__(name, previous) if previous is not None
+                          else sys.modules.pop(name, None))
+
+    def bindtextdomain(self, localedir):
+        # The module reads the system's catalogues; installed from a wheel,
+        # the catalogues lie in the package instead, and the module's lines
+        # should be in the same language as the front end's.
+        previous = gettext.bindtextdomain(DOMAIN)
+        gettext.bindtextdomain(DOMAIN, localedir)
+        self._undo.append(lambda: gettext.bindtextdomain(DOMAIN, previous))
+
+    def install_pager(self, show):
+        """Makes the module's hand-off to pydoc.pipepager reach show.
+
+        When pydoc is not loaded yet, a module of that one function stands
+        in for it, which spares the start-up pydoc's own imports.
+        """
+        pydoc = sys.modules.get("pydoc")
+        if pydoc is None:
+            pydoc = type(sys)("pydoc")
+            self.set_module("pydoc", pydoc)
+        self.setattr(pydoc, "pipepager", show)
 
 
 def _rooted_class(base, root):
@@ -500,9 +501,12 @@ def _run(opts, module):
         # The export reports its outcome only as its one line.
         import io
 
-        output = io.StringIO()
-        with contextlib.redirect_stdout(output):
+        output, stdout = io.StringIO(), sys.stdout
+        sys.stdout = output
+        try:
             cls.export_config(opts.args[0])
+        finally:
+            sys.stdout = stdout
         sys.stdout.write(output.getvalue())
         return EXIT_OK if output.getvalue() == module._("Configuration exported") + "\n" else EXIT_FAILED
 
@@ -645,13 +649,13 @@ def _main(opts):
         sys.stdout.write(_completion_script(opts.args[0]))
         return EXIT_OK
 
-    with _restored(None, ("LESS", "LESSSECURE", "ZELTA_EVENTS_ROOT")):
+    with _Changes() as changes:
         if "LESS" not in os.environ:
-            os.environ["LESS"] = "FRX"  # leave short text on screen, as git does
+            changes.setenv("LESS", "FRX")  # leave short text on screen, as git does
         if os.environ.get("SUDO_UID"):
-            os.environ["LESSSECURE"] = "1"  # no shell escape from a pager run as root
+            changes.setenv("LESSSECURE", "1")  # no shell escape from a pager run as root
         if opts.root is not None:
-            os.environ["ZELTA_EVENTS_ROOT"] = os.path.abspath(opts.root)
+            changes.setenv("ZELTA_EVENTS_ROOT", os.path.abspath(opts.root))
 
         try:
             from zelta_admin_events import admin_events as module
@@ -661,15 +665,15 @@ def _main(opts):
                        else _("cannot load the administration module: {error}"))
             return _fail(message.format(error=_describe(error)), opts.debug)
 
-        paging = not opts.no_pager and _is_terminal(sys.stdout)
-        with _restored(module, ()), _catalogues_from(_localedir()), _pager_installed(_pager(paging)):
-            if not _colour_wanted(opts):
-                module.Color = _NoColor
-            try:
-                return _run(opts, module)
-            except _Failure as error:
-                return _fail(str(error), opts.debug)
-            except (KeyboardInterrupt, BrokenPipeError):
-                raise
-            except Exception as error:  # every failure of an operation: one line
-                return _fail(_describe(error), opts.debug)
+        changes.bindtextdomain(_localedir())
+        changes.install_pager(_pager(not opts.no_pager and _is_terminal(sys.stdout)))
+        if not _colour_wanted(opts):
+            changes.setattr(module, "Color", _NoColor)
+        try:
+            return _run(opts, module)
+        except _Failure as error:
+            return _fail(str(error), opts.debug)
+        except (KeyboardInterrupt, BrokenPipeError):
+            raise
+        except Exception as error:  # every failure of an operation: one line
+            return _fail(_describe(error), opts.debug)
