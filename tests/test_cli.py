@@ -134,6 +134,17 @@ def test_ids_repeat_split_at_commas_and_go_before_or_after_command(system, comma
     assert commands == RESTARTS
 
 
+@pytest.mark.parametrize("argv", [
+    ["-e", "enable", "show-event"],  # an ID named like a command
+    ["--root", "disable", "enable", "-g", "x"],
+    ["--ro", "disable", "enable", "-g", "x"],  # an abbreviated option with its value
+    ["--root=/r", "-gx", "--color", "never", "show-groups"],
+    ["--debug", "set-facility", "local3", "-e", "x"],
+])
+def test_parser_of_the_named_command_parses_as_the_whole_parser(argv):
+    assert cli.build_parser(cli._command_in(argv)).parse_args(argv) == cli.build_parser().parse_args(argv)
+
+
 @pytest.mark.parametrize("argv, name, args, restart", [
     (["show-groups", "-g", "auth"], "show_groups", (), False),
     (["show-all-groups"], "show_all_groups", (), False),

@@ -292,8 +292,6 @@ def _command_in(argv):
     every command comes first."""
     words = iter(argv)
     for word in words:
-        if word == "--":
-            return next(words, None)
         if word in COMMANDS:
             return word
         if word == "-h" or (len(word) > 2 and "--help".startswith(word)):
