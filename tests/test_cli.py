@@ -267,13 +267,17 @@ def test_unknown_id_is_reported_and_exit_is_one(system, commands, capsys):
     assert commands == RESTARTS
 
 
-def test_missing_events_library_is_one_line(tmp_path):
-    code = ("import sys; sys.modules['zelta_events'] = None\n"
-            "from zelta_admin_events import cli; sys.exit(cli.main(['show-all-groups']))")
+@pytest.mark.parametrize("missing, argv, message", [
+    ("zelta_events", ["show-all-groups"], "cannot load the events library: "),
+    ("argcomplete", ["completion", "bash"], "shell completion needs the Python package argcomplete: "),
+])
+def test_missing_library_is_one_line(tmp_path, missing, argv, message):
+    code = (f"import sys; sys.modules[{missing!r}] = None\n"
+            f"from zelta_admin_events import cli; sys.exit(cli.main({argv!r}))")
     done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert done.returncode == 1
     assert done.stdout == ""
-    assert done.stderr.startswith("zelta-admin-events: error: cannot load the events library: ")
+    assert done.stderr.startswith("zelta-admin-events: error: " + message)
     assert done.stderr.count("\n") == 1
 
 

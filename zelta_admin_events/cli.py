@@ -601,15 +601,11 @@ def _id_completer(kind):
 
 
 def _complete(parser):
-    import argcomplete
-
+    try:
+        import argcomplete
+    except ImportError:  # nothing to offer; the shell falls back to file names
+        sys.exit(1)
     argcomplete.autocomplete(parser)  # exits after completing
-
-
-def _completion_script(shell):
-    import argcomplete
-
-    return argcomplete.shellcode([PROG], shell=shell)
 
 
 # ---- main -------------------------------------------------------------------------
@@ -644,7 +640,12 @@ def main(argv=None):
 
 def _main(opts):
     if opts.command == "completion":
-        sys.stdout.write(_completion_script(opts.args[0]))
+        try:
+            import argcomplete
+        except ImportError as error:
+            return _fail(_("shell completion needs the Python package argcomplete: {error}")
+                         .format(error=_describe(error)), opts.debug)
+        sys.stdout.write(argcomplete.shellcode([PROG], shell=opts.args[0]))
         return EXIT_OK
 
     with _Changes() as changes:
