@@ -5,6 +5,8 @@ rendition of its layout rules."""
 import contextlib
 import io
 import json
+import random
+import struct
 import sys
 
 import pytest
@@ -92,23 +94,68 @@ def test_construction_with_arbitrary_catalogues_and_ids(lib, Admin, records, eve
     assert set(admin._ZeltaAdminEvents__event_description) <= set(known)
 
 
-def outline(settings_dict, level=0):
+def outline(settings_dict, labels, level=0):
     """The settings outline written out directly from its layout rules."""
     text = ""
     for key, value in settings_dict.items():
         prefix = "    " * level
         if isinstance(value, dict):
-            text += prefix + key + ":\n" + outline(value, level + 1)
+            label = f"({labels[key]['ru']})" if key in labels else ""
+            text += prefix + key + label + ":\n" + outline(value, labels, level + 1)
         else:
             text += prefix + key + ": " + str(value).replace("'", '"') + "\n"
     return text + "\n"
 
 
+# Any double at all, from its 64 bits: the outline writes floats itself.
+any_double = st.integers(0, 2**64 - 1).map(lambda bits: struct.unpack("<d", bits.to_bytes(8, "little"))[0])
+outline_values = st.recursive(
+    json_scalars | any_double | st.text(st.characters(codec="utf-8") | st.sampled_from("'\"\\\n\x7f\x85\u200b")),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
+    max_leaves=12)
+
+
 @FUZZ
-@given(settings_dict=st.dictionaries(st.text(max_size=8), json_values, max_size=6))
-def test_settings_outline_matches_its_rules(catalogue, Admin, settings_dict):
+@given(settings_dict=st.dictionaries(st.text(max_size=8), outline_values, max_size=6),
+       labels=st.dictionaries(st.text(max_size=8), st.text(max_size=4).map(lambda ru: {"ru": ru}), max_size=4))
+def test_settings_outline_matches_its_rules(catalogue, Admin, settings_dict, labels):
     admin = Admin([], [])
-    assert admin._ZeltaAdminEvents__get_event_config_string(settings_dict) == outline(settings_dict)
+    admin._ZeltaAdminEvents__event_section_translations = labels
+    assert admin._ZeltaAdminEvents__get_event_config_string(settings_dict) == outline(settings_dict, labels)
+
+
+def test_floats_show_as_repr_over_random_bit_patterns(catalogue, Admin):
+    rng = random.Random(13)
+    values = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(100_000)]
+    values += [0.0, -0.0, 5e-324, 1e16, 9999999999999998.0, 1e-4, 1e-5, 0.1, 1 / 3, 2.0**63, 1e22, -1.5e300]
+    settings_dict = {str(i): [v] if i % 2 else v for i, v in enumerate(values)}
+    assert Admin([], [])._ZeltaAdminEvents__get_event_config_string(settings_dict) == outline(settings_dict, {})
+
+
+def description(records):
+    table = {}
+    for record in records:
+        fields = record.split(",")
+        table[fields[0]] = {"name_en": fields[1][1:-1], "name_ru": fields[2][1:-1]}
+    return table
+
+
+@FUZZ
+@given(records=st.lists(st.text(st.sampled_from(',"ab ё\U0001f600'), max_size=12), max_size=8))
+def test_description_tables_match_the_split_of_each_record(lib, Admin, records):
+    try:
+        expected = description(records)
+    except IndexError:
+        expected = IndexError
+    with patched(zelta_events, get_event_ids_ex=lambda kind: list(records)):
+        try:
+            table = Admin._ZeltaAdminEvents__get_all_event_description()
+        except IndexError:
+            table = IndexError
+    assert table == expected
+    if table is not IndexError:
+        assert list(table) == list(expected)
+        assert [list(entry) for entry in table.values()] == [["name_en", "name_ru"]] * len(table)
 
 
 @FUZZ

@@ -197,6 +197,84 @@ def test_formatter_refuses_keys_that_are_not_strings(Admin, lib):
         getattr(Admin(None, None), FORMAT)({1: 2})
 
 
+class Shouting(str):
+    def __str__(self):
+        return self.upper()
+
+
+class Pair:
+    def __repr__(self):
+        return "Pair('x')"
+
+
+cyclic = [1]
+cyclic.append(cyclic)
+cyclic_map = {"k": 1}
+cyclic_map["self"] = cyclic_map
+
+
+# Values a caller may hand the formatter directly: each shows as its str()
+# with ' turned into ".
+@pytest.mark.parametrize("value", [
+    pytest.param(Shouting("it's"), id="str-subclass"),
+    pytest.param(True, id="bool"),
+    pytest.param(10**40, id="int-beyond-64-bits"),
+    pytest.param(-2**63, id="int-64-bit-minimum"),
+    pytest.param(__import__("enum").IntEnum("E", "A").A, id="int-subclass"),
+    pytest.param([Pair(), (1, "a"), Shouting("b"), {}, {"k": [None, -0.0]}, [[]]], id="list-of-other-kinds"),
+    pytest.param(cyclic, id="list-holding-itself"),
+    pytest.param([cyclic_map], id="dict-holding-itself-in-a-list"),
+    pytest.param(["\x00\x1f\x7f\x80\x9f\xa0\xad\u0378\u2028\ud800\U000e0001\U0010ffff é ё 😀"],
+                 id="escapes"),
+])
+def test_values_of_any_kind_show_as_their_str(Admin, lib, value):
+    text = getattr(Admin(None, None), FORMAT)({"p": value})
+    assert text == "p: " + str(value).replace("'", '"') + "\n\n"
+
+
+def test_value_whose_repr_changes_its_list(Admin, lib):
+    class Shrinking:
+        def __repr__(self):
+            items.clear()
+            return "gone"
+    items = [Shrinking(), 1, 2]
+    assert getattr(Admin(None, None), FORMAT)({"p": items}) == "p: [gone]\n\n"
+
+
+@pytest.mark.parametrize("where", ["subclass", "instance"])
+def test_nested_levels_obey_overridden_methods(Admin, lib, where):
+    seen = []
+
+    def formatter(self, dictionary, indent=0):
+        seen.append(("format", indent))
+        return f"<{len(dictionary)} at {indent}>"
+
+    def label(self, key):
+        seen.append(("label", key))
+        return f"[{key}]"
+
+    settings = {"a": {"b": {"c": 1}}, "d": 2}
+    if where == "subclass":
+        cls = type("Custom", (Admin,), {"_ZeltaAdminEvents__get_event_config_string": formatter,
+                                        "_ZeltaAdminEvents__get_event_section_translation": label})
+        admin = cls(None, None)
+        text = Admin._ZeltaAdminEvents__get_event_config_string(admin, settings)
+    else:
+        admin = Admin(None, None)
+        admin._ZeltaAdminEvents__get_event_config_string = formatter.__get__(admin)
+        admin._ZeltaAdminEvents__get_event_section_translation = label.__get__(admin)
+        text = Admin._ZeltaAdminEvents__get_event_config_string(admin, settings)
+    assert text == "a[a]:\n<1 at 1>d: 2\n\n"
+    assert seen == [("label", "a"), ("format", 1)]
+
+
+@pytest.mark.parametrize("returned", [None, b"x"])
+def test_override_returning_no_text_fails(Admin, lib, returned):
+    cls = type("Custom", (Admin,), {"_ZeltaAdminEvents__get_event_section_translation": lambda self, key: returned})
+    with pytest.raises(TypeError, match="expected str instance"):
+        getattr(cls(None, None), FORMAT)({"a": {}})
+
+
 def test_formatter_of_a_dictionary_holding_itself_raises(Admin, lib):
     loop = {}
     loop["self"] = loop

@@ -15,6 +15,51 @@ static Ref path_child(Borrowed directory, Borrowed component) {
 // s[1:-1]: a name without the delimiting character at each end.
 static Ref strip_delimiters(Borrowed field) { return Ref::steal(PySequence_GetSlice(field.get(), 1, -1)); }
 
+// The entry {"name_en": ..., "name_ru": ...} of a description table.
+static Ref description_entry(Ctx c, Borrowed name_en, Borrowed name_ru) {
+    Ref entry = Ref::steal(PyDict_New());
+    check(PyDict_SetItem(entry.get(), c.st.name_en.get(), name_en.get()));
+    check(PyDict_SetItem(entry.get(), c.st.name_ru.get(), name_ru.get()));
+    return entry;
+}
+
+// The next "," of a str at or after `from`, or its length when there is none.
+static Py_ssize_t next_comma(PyObject* text, Py_ssize_t from, Py_ssize_t length) {
+    Py_ssize_t at = PyUnicode_FindChar(text, ',', from, length, 1);
+    if (at == -2) throw PyError{};
+    return at < 0 ? length : at;
+}
+
+// record[begin + 1:end - 1], the field [begin, end) without its delimiters.
+static Ref inner_substring(PyObject* record, Py_ssize_t begin, Py_ssize_t end) {
+    if (end - begin < 2) return Ref::steal(PyUnicode_New(0, 0));
+    return Ref::steal(PyUnicode_Substring(record, begin + 1, end - 1));
+}
+
+// Adds the ID and entry of one record to the table. An exact str is read in
+// one scan for its first three commas; anything else goes through its own
+// split(",") method, as the record format is defined by that split.
+static void add_record(Ctx c, Borrowed table, Borrowed record) {
+    PyObject* text = record.get();
+    if (PyUnicode_CheckExact(text)) {
+        Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t id_end = next_comma(text, 0, length);
+        Py_ssize_t en_end = id_end < length ? next_comma(text, id_end + 1, length) : length;
+        if (en_end == length) raise(PyExc_IndexError, "list index out of range");
+        Py_ssize_t ru_end = next_comma(text, en_end + 1, length);
+        Ref id = Ref::steal(PyUnicode_Substring(text, 0, id_end));
+        Ref entry =
+            description_entry(c, inner_substring(text, id_end + 1, en_end), inner_substring(text, en_end + 1, ru_end));
+        check(PyDict_SetItem(table.get(), id.get(), entry.get()));
+        return;
+    }
+    Ref fields = to_list(call_method(record, c.st.split, c.st.comma));
+    if (PyList_GET_SIZE(fields.get()) < 3) raise(PyExc_IndexError, "list index out of range");
+    Ref entry = description_entry(c, strip_delimiters(PyList_GET_ITEM(fields.get(), 1)),
+                                  strip_delimiters(PyList_GET_ITEM(fields.get(), 2)));
+    check(PyDict_SetItem(table.get(), PyList_GET_ITEM(fields.get(), 0), entry.get()));
+}
+
 // Builds ID -> {"name_en", "name_ru"} from the library's text records
 // `ID,"English","Russian"[,...]`. A later record with the same ID replaces
 // the entry and keeps the position of the first.
@@ -22,16 +67,7 @@ static Ref description_table(Ctx c, Borrowed records_function) {
     Ref records = call(library(c, records_function), integer(2));
     Ref table = Ref::steal(PyDict_New());
     Ref iterator = Ref::steal(PyObject_GetIter(records.get()));
-    while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-        Ref fields = to_list(call_method(record, c.st.split, c.st.comma));
-        if (PyList_GET_SIZE(fields.get()) < 3) raise(PyExc_IndexError, "list index out of range");
-        Ref entry = Ref::steal(PyDict_New());
-        check(
-            PyDict_SetItem(entry.get(), c.st.name_en.get(), strip_delimiters(PyList_GET_ITEM(fields.get(), 1)).get()));
-        check(
-            PyDict_SetItem(entry.get(), c.st.name_ru.get(), strip_delimiters(PyList_GET_ITEM(fields.get(), 2)).get()));
-        check(PyDict_SetItem(table.get(), PyList_GET_ITEM(fields.get(), 0), entry.get()));
-    }
+    while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get()))) add_record(c, table, record);
     if (PyErr_Occurred()) throw PyError{};
     return table;
 }
@@ -262,15 +298,17 @@ ZELTA_OPERATION(load_event_section_translations) {
 
 // "(description)" for a section the table describes, else "". A table or
 // entry of another layout than objects describes nothing.
-ZELTA_OPERATION(get_event_section_translation) {
+Ref event_section_label(Ctx c, Borrowed self, Borrowed key) {
     Ref table = getattr(self, c.st.event_section_translations);
     if (!PyDict_Check(table.get())) return c.st.empty.copy();
-    Ref entry = dict_get(table, a.key);
+    Ref entry = dict_get(table, key);
     if (!entry || !PyDict_Check(entry.get())) return c.st.empty.copy();
     Ref description = dict_get(entry, c.st.ru);
     if (!description) return c.st.empty.copy();
     Ref text = to_str(description);
     return Ref::steal(PyUnicode_FromFormat("(%U)", text.get()));
 }
+
+ZELTA_OPERATION(get_event_section_translation) { return event_section_label(c, self, a.key); }
 
 }  // namespace zelta

@@ -3,6 +3,11 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <vector>
 
 namespace zelta {
 
@@ -159,55 +164,355 @@ ZELTA_OPERATION(show_all_groups) {
 
 // ---- Event settings display ---------------------------------------------------
 
-// The text of a parameter value: the interpreter's str() of it (so the items
-// of arrays and objects show as their repr()), with every ' turned into ".
-static Ref value_text(Ctx c, Borrowed value) {
-    Ref text = to_str(value);
-    Py_ssize_t at = PyUnicode_FindChar(text.get(), '\'', 0, PyUnicode_GET_LENGTH(text.get()), 1);
-    if (at == -2) throw PyError{};
-    if (at == -1) return text;
-    return Ref::steal(PyUnicode_Replace(text.get(), c.st.apostrophe.get(), c.st.double_quote.get(), -1));
+// repr() of a float as the interpreter writes it: the shortest digits that
+// read back as the same double, in plain decimal form (integral values end
+// in ".0") while the decimal exponent lies in [-4, 16), in exponent form
+// ("1e+16", "1.5e-05") outside it; "inf", "-inf" and "nan".
+static std::string_view float_repr(double x, std::array<char, 40>& buffer) {
+    char* out = buffer.data();
+    if (std::isnan(x)) return "nan";
+    if (std::isinf(x)) return x < 0 ? "-inf" : "inf";
+    if (std::signbit(x)) {
+        *out++ = '-';
+        x = -x;
+    }
+    // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]XX".
+    std::array<char, 32> sci{};
+    auto [end, ec] = std::to_chars(sci.data(), sci.data() + sci.size(), x, std::chars_format::scientific);
+    (void)ec;  // 32 characters hold any double
+    const char* e = std::find(sci.data(), end, 'e');
+    std::array<char, 20> digits{};
+    size_t count = 0;
+    for (const char* p = sci.data(); p < e; ++p)
+        if (*p != '.') digits[count++] = *p;
+    int exponent = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
+    const int point = exponent + 1;  // digits before the decimal point
+    auto put = [&](std::string_view text) { out = std::copy(text.begin(), text.end(), out); };
+    const std::string_view all(digits.data(), count);
+    if (point > -4 && point <= 16) {
+        if (point <= 0) {
+            put("0.");
+            out = std::fill_n(out, -point, '0');
+            put(all);
+        } else if (static_cast<size_t>(point) >= count) {
+            put(all);
+            out = std::fill_n(out, static_cast<size_t>(point) - count, '0');
+            put(".0");
+        } else {
+            put(all.substr(0, static_cast<size_t>(point)));
+            *out++ = '.';
+            put(all.substr(static_cast<size_t>(point)));
+        }
+    } else {
+        *out++ = all[0];
+        if (count > 1) {
+            *out++ = '.';
+            put(all.substr(1));
+        }
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        int magnitude = exponent < 0 ? -exponent : exponent;
+        if (magnitude < 10) *out++ = '0';
+        out = std::to_chars(out, buffer.data() + buffer.size(), magnitude).ptr;
+    }
+    return {buffer.data(), static_cast<size_t>(out - buffer.data())};
 }
+
+namespace {
+
+// Text built in one buffer of code points; the str is made in its narrowest
+// kind at the end.
+class TextBuffer {
+public:
+    size_t size() const { return units_.size(); }
+    void put(Py_UCS4 ch) { units_.push_back(ch); }
+    void put(std::string_view ascii) { units_.insert(units_.end(), ascii.begin(), ascii.end()); }
+    void put_str(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+        check(PyUnicode_READY(text));
+#endif
+        const void* data = PyUnicode_DATA(text);
+        const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND:
+                append(static_cast<const Py_UCS1*>(data), length);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                append(static_cast<const Py_UCS2*>(data), length);
+                break;
+            default:
+                append(static_cast<const Py_UCS4*>(data), length);
+                break;
+        }
+    }
+    // Every ' from position `from` on becomes ".
+    void replace_apostrophes(size_t from) {
+        std::replace(units_.begin() + static_cast<std::ptrdiff_t>(from), units_.end(), Py_UCS4{'\''}, Py_UCS4{'"'});
+    }
+    Ref finish() const {
+        return Ref::steal(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, units_.data(), static_cast<Py_ssize_t>(units_.size())));
+    }
+
+private:
+    template <typename Unit>
+    void append(const Unit* data, size_t length) {
+        units_.insert(units_.end(), data, data + length);
+    }
+    std::vector<Py_UCS4> units_;
+};
+
+// Leaves a Py_EnterRecursiveCall() when the scope ends.
+struct RecursionGuard {
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw PyError{};
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Marks a container as being written, as repr() does, so that one holding
+// itself shows as [...] or {...}; `entered` is false when it already was.
+class ReprScope {
+public:
+    explicit ReprScope(PyObject* container) : container_(container) {
+        int r = Py_ReprEnter(container);
+        if (r < 0) throw PyError{};
+        entered = r == 0;
+    }
+    ~ReprScope() {
+        if (entered) Py_ReprLeave(container_);
+    }
+    ReprScope(const ReprScope&) = delete;
+    ReprScope& operator=(const ReprScope&) = delete;
+    bool entered = false;
+
+private:
+    PyObject* container_;
+};
+
+// Writes the settings outline. The values of the kinds JSON gives (exact
+// str, int, float, bool, None, lists and dictionaries of them) are written
+// straight into the buffer, exactly as str() and repr() would write them;
+// any other object is asked for its own str() or repr(). Nested
+// dictionaries are written by this same writer while the object's
+// formatting and labelling methods are the module's own; an overridden one
+// is called and its text taken.
+class OutlineWriter {
+public:
+    OutlineWriter(Ctx c, Borrowed self) : c_(c), self_(self) {}
+
+    // The outline of one dictionary at the nesting level `indent`.
+    void outline(Borrowed dictionary, Borrowed indent) {
+        // A dictionary that holds itself must end in RecursionError, not a crash.
+        RecursionGuard guard(" while formatting event settings");
+        Ref prefix = Ref::steal(PyNumber_Multiply(c_.st.indent_unit.get(), indent.get()));
+        Ref deeper;
+        const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *v = nullptr;  // borrowed; held below while other code runs
+        while (PyDict_Next(dictionary.get(), &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (!PyUnicode_Check(k)) {
+                PyErr_Format(PyExc_TypeError, "settings key %R is not a string", k);
+                throw PyError{};
+            }
+            out_.put_str(prefix.get());
+            out_.put_str(k);
+            if (PyDict_Check(v)) {
+                if (!deeper) deeper = Ref::steal(PyNumber_Add(indent.get(), integer(1).get()));
+                put_text(section_label(key));
+                out_.put(":\n");
+                Ref format = getattr(self_, c_.st.get_event_config_string);
+                if (is_own_method(format, self_, "_ZeltaAdminEvents__get_event_config_string")) {
+                    outline(value, deeper);
+                } else {
+                    put_text(call(format, value, deeper));
+                }
+            } else {
+                out_.put(": ");
+                value_text(value);
+                out_.put('\n');
+            }
+            if (PyDict_GET_SIZE(dictionary.get()) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        out_.put('\n');
+    }
+
+    Ref finish() const { return out_.finish(); }
+
+private:
+    Ref section_label(Borrowed key) {
+        Ref label = getattr(self_, c_.st.get_event_section_translation);
+        if (is_own_method(label, self_, "_ZeltaAdminEvents__get_event_section_translation"))
+            return event_section_label(c_, self_, key);
+        return call(label, key);
+    }
+
+    // Text that an operation returned, which must be a str.
+    void put_text(Borrowed text) {
+        if (!PyUnicode_Check(text.get())) {
+            PyErr_Format(PyExc_TypeError, "expected str instance, %.80s found", Py_TYPE(text.get())->tp_name);
+            throw PyError{};
+        }
+        out_.put_str(text.get());
+    }
+
+    // str() of a parameter value, with every ' turned into ".
+    void value_text(Borrowed value) {
+        const size_t start = out_.size();
+        PyObject* v = value.get();
+        if (PyUnicode_CheckExact(v)) {
+            out_.put_str(v);
+        } else if (PyList_CheckExact(v)) {
+            list_repr(v);
+        } else if (!put_scalar(v)) {
+            put_text(to_str(value));
+        }
+        out_.replace_apostrophes(start);
+    }
+
+    // None, bool, exact int and exact float: their str() and repr() agree.
+    bool put_scalar(PyObject* v) {
+        if (v == Py_None) {
+            out_.put("None");
+        } else if (PyBool_Check(v)) {
+            out_.put(v == Py_True ? "True" : "False");
+        } else if (PyLong_CheckExact(v)) {
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (overflow) {
+                put_text(to_str(v));  // beyond 64 bits; str() also applies its digit limit
+            } else {
+                if (n == -1 && PyErr_Occurred()) throw PyError{};
+                std::array<char, 24> digits{};
+                auto end = std::to_chars(digits.data(), digits.data() + digits.size(), n).ptr;
+                out_.put(std::string_view(digits.data(), static_cast<size_t>(end - digits.data())));
+            }
+        } else if (PyFloat_CheckExact(v)) {
+            std::array<char, 40> buffer{};
+            out_.put(float_repr(PyFloat_AS_DOUBLE(v), buffer));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    void repr(Borrowed value) {
+        PyObject* v = value.get();
+        if (PyUnicode_CheckExact(v)) {
+            str_repr(v);
+        } else if (PyList_CheckExact(v)) {
+            list_repr(v);
+        } else if (PyDict_CheckExact(v)) {
+            dict_repr(v);
+        } else if (!put_scalar(v)) {
+            out_.put_str(Ref::steal(PyObject_Repr(v)).get());
+        }
+    }
+
+    void list_repr(PyObject* list) {
+        if (PyList_GET_SIZE(list) == 0) return out_.put("[]");
+        ReprScope scope(list);
+        if (!scope.entered) return out_.put("[...]");
+        out_.put('[');
+        // The size is read again at every item: an item's own repr() may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            if (i) out_.put(", ");
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+            RecursionGuard guard(" while getting the repr of an object");
+            repr(item);
+        }
+        out_.put(']');
+    }
+
+    void dict_repr(PyObject* dict) {
+        if (PyDict_GET_SIZE(dict) == 0) return out_.put("{}");
+        ReprScope scope(dict);
+        if (!scope.entered) return out_.put("{...}");
+        out_.put('{');
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *v = nullptr;
+        bool first = true;
+        while (PyDict_Next(dict, &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            if (!first) out_.put(", ");
+            first = false;
+            RecursionGuard guard(" while getting the repr of an object");
+            repr(key);
+            out_.put(": ");
+            repr(value);
+        }
+        out_.put('}');
+    }
+
+    // repr() of an exact str: in single quotes, or in double quotes when it
+    // holds a ' and no "; backslash escapes for the quote, \, \t, \n, \r and
+    // the characters that are not printable.
+    void str_repr(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+        check(PyUnicode_READY(text));
+#endif
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+        bool apostrophe = false, quote = false;
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            apostrophe = apostrophe || ch == '\'';
+            quote = quote || ch == '"';
+        }
+        const Py_UCS4 delimiter = apostrophe && !quote ? Py_UCS4{'"'} : Py_UCS4{'\''};
+        static constexpr char hex[] = "0123456789abcdef";
+        auto escape = [&](char letter, Py_UCS4 ch, int width) {
+            out_.put('\\');
+            out_.put(static_cast<Py_UCS4>(letter));
+            for (int shift = (width - 1) * 4; shift >= 0; shift -= 4)
+                out_.put(static_cast<Py_UCS4>(hex[(ch >> shift) & 0xf]));
+        };
+        out_.put(delimiter);
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            if (ch == delimiter || ch == '\\') {
+                out_.put('\\');
+                out_.put(ch);
+            } else if (ch == '\t') {
+                out_.put("\\t");
+            } else if (ch == '\n') {
+                out_.put("\\n");
+            } else if (ch == '\r') {
+                out_.put("\\r");
+            } else if (ch >= ' ' && (ch < 0x7f || Py_UNICODE_ISPRINTABLE(ch))) {
+                out_.put(ch);
+            } else if (ch <= 0xff) {
+                escape('x', ch, 2);
+            } else if (ch <= 0xffff) {
+                escape('u', ch, 4);
+            } else {
+                escape('U', ch, 8);
+            }
+        }
+        out_.put(delimiter);
+    }
+
+    Ctx c_;
+    Borrowed self_;
+    TextBuffer out_;
+};
+
+}  // namespace
 
 // The settings outline of one dictionary at a nesting level: a line per
 // parameter, a header line with its label per nested dictionary followed by
 // its own outline one level further in, and a closing "\n".
 ZELTA_OPERATION(get_event_config_string) {
-    // Nested dictionaries come back through this method; a dictionary
-    // that holds itself must end in RecursionError, not a crash.
-    if (Py_EnterRecursiveCall(" while formatting event settings")) throw PyError{};
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
-
-    Borrowed dictionary = a.dictionary;
     Ref indent = a.indent ? Ref::borrow(a.indent) : integer(0);
-    Ref prefix = Ref::steal(PyNumber_Multiply(c.st.indent_unit.get(), indent.get()));
-    Ref deeper;
-    Ref parts = Ref::steal(PyList_New(0));
-    const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
-    Py_ssize_t pos = 0;
-    PyObject *k = nullptr, *v = nullptr;  // borrowed; held below while other code runs
-    while (PyDict_Next(dictionary.get(), &pos, &k, &v)) {
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        if (!PyUnicode_Check(k)) raise_format(PyExc_TypeError, "settings key %R is not a string", k);
-        append(parts, prefix);
-        append(parts, key);
-        if (PyDict_Check(v)) {
-            if (!deeper) deeper = Ref::steal(PyNumber_Add(indent.get(), integer(1).get()));
-            append(parts, call_method(self, c.st.get_event_section_translation, key));
-            append(parts, c.st.colon_newline);
-            append(parts, call_method(self, c.st.get_event_config_string, value, deeper));
-        } else {
-            append(parts, c.st.colon_space);
-            append(parts, value_text(c, value));
-            append(parts, c.st.newline);
-        }
-        if (PyDict_GET_SIZE(dictionary.get()) != size)
-            raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    }
-    append(parts, c.st.newline);
-    return Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get()));
+    OutlineWriter writer(c, self);
+    writer.outline(a.dictionary, indent);
+    return writer.finish();
 }
 
 // Pages the settings of the named events, one titled block each, joined by

@@ -6,6 +6,7 @@
 #include <structmember.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <tuple>
@@ -58,13 +59,15 @@ static void prepare_ids(Ctx c, Borrowed self, Borrowed field, Borrowed list_ids_
     if (ids.view().is_none() || !truth(ids)) return;
     Ref known = Ref::steal(PySet_New(call(library(c, list_ids_function)).get()));
     Ref snapshot = to_list(ids);
+    Ref heading;  // _(message) + ": ", translated once per call: a catalogue lookup is costly
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
         Borrowed id = PyList_GET_ITEM(snapshot.get(), i);
         int present = PySet_Contains(known.get(), id.get());
         check(present);
         if (present) continue;
         call_method(ids, c.st.remove, id);
-        print_message(c, message, id);
+        if (!heading) heading = add(translate(c, message), c.st.colon_space);
+        print_line(add(heading, id));
     }
 }
 
@@ -279,6 +282,14 @@ static PyGetSetDef admin_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+bool is_own_method(Borrowed bound, Borrowed self, const char* name) {
+    if (!PyCFunction_Check(bound.get()) || PyCFunction_GET_SELF(bound.get()) != self.get()) return false;
+    // A method bound from the class's table points at its row there.
+    const PyMethodDef* row = reinterpret_cast<PyCFunctionObject*>(bound.get())->m_ml;
+    const std::vector<PyMethodDef>& table = method_table();
+    return row >= table.data() && row < table.data() + table.size() && std::strcmp(row->ml_name, name) == 0;
+}
 
 static Ref make_class(Borrowed module) {
     static const std::string class_doc = docstring(constructor_operation(), "ZeltaAdminEvents");

@@ -169,6 +169,14 @@ void print_message(Ctx c, const char* msgid, Borrowed value = {});
 // A set of the library's event IDs, built from get_event_ids() now.
 Ref known_event_ids(Ctx c);
 
+// Whether `bound`, an attribute just read from self, is the class's own
+// method `name` bound to self: then running its C++ code directly does
+// exactly what calling it would. An override or a patch is anything else.
+bool is_own_method(Borrowed bound, Borrowed self, const char* name);
+
+// The section label of a settings key, "(description)" or "" (catalogue.cpp).
+Ref event_section_label(Ctx c, Borrowed self, Borrowed key);
+
 // Shows text through the pager "less -R" and waits for it to exit.
 void page(Ctx, Borrowed text);
 
