@@ -3,6 +3,11 @@
 // and the translated labels of its sections.
 #include "module.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
 namespace zelta {
 
 // directory / component, as the path objects of the class constants join.
@@ -245,6 +250,74 @@ ZELTA_OPERATION(get_event_config) {
     return call_method(self, c.st.sort_nested_dict, defaults);
 }
 
+// A key being sorted, with its value. `head` holds the first code units of
+// the key past the prefix that all keys share, packed so that comparing two
+// heads compares those code units; only equal heads need the whole keys.
+struct SortEntry {
+    uint64_t head;
+    PyObject* key;
+    PyObject* value;
+};
+
+// Code point order of two exact str, as str's own < compares them.
+static bool code_point_less(PyObject* a, PyObject* b) {
+    if (PyUnicode_KIND(a) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(b) == PyUnicode_1BYTE_KIND) {
+        const Py_ssize_t la = PyUnicode_GET_LENGTH(a), lb = PyUnicode_GET_LENGTH(b);
+        int r = std::memcmp(PyUnicode_1BYTE_DATA(a), PyUnicode_1BYTE_DATA(b), static_cast<size_t>(std::min(la, lb)));
+        return r < 0 || (r == 0 && la < lb);
+    }
+    return PyUnicode_Compare(a, b) < 0;  // exact str never fail to compare
+}
+
+// The packed head of a key: `units` code units from `from` on, `bits` bits
+// each; a key that ends early pads with zeros and ties with a longer one,
+// which the whole comparison then orders.
+template <typename Unit>
+static uint64_t key_head(const Unit* data, Py_ssize_t length, Py_ssize_t from, int units, int bits) {
+    uint64_t head = 0;
+    for (Py_ssize_t at = from; at < from + units; ++at) head = (head << bits) | (at < length ? data[at] : 0U);
+    return head;
+}
+
+// Sorts entries whose keys are all exact str by code point.
+static void sort_str_entries(std::vector<SortEntry>& entries) {
+    if (entries.size() < 2) return;
+    bool narrow = true;
+    for (const SortEntry& e : entries) narrow = narrow && PyUnicode_KIND(e.key) == PyUnicode_1BYTE_KIND;
+    // The prefix that every key shares decides nothing, so heads start after it.
+    PyObject* first = entries.front().key;
+    Py_ssize_t shared = PyUnicode_GET_LENGTH(first);
+    for (const SortEntry& e : entries) {
+        Py_ssize_t limit = std::min(shared, PyUnicode_GET_LENGTH(e.key)), i = 0;
+        if (narrow) {
+            const Py_UCS1 *a = PyUnicode_1BYTE_DATA(first), *b = PyUnicode_1BYTE_DATA(e.key);
+            while (i < limit && a[i] == b[i]) ++i;
+        } else {
+            while (i < limit && PyUnicode_READ_CHAR(e.key, i) == PyUnicode_READ_CHAR(first, i)) ++i;
+        }
+        shared = i;
+    }
+    // Eight 8-bit code units, or three code points of 21 bits.
+    for (SortEntry& e : entries) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(e.key);
+        switch (PyUnicode_KIND(e.key)) {
+            case PyUnicode_1BYTE_KIND:
+                e.head = key_head(PyUnicode_1BYTE_DATA(e.key), length, shared, narrow ? 8 : 3, narrow ? 8 : 21);
+                break;
+            case PyUnicode_2BYTE_KIND:
+                e.head = key_head(PyUnicode_2BYTE_DATA(e.key), length, shared, 3, 21);
+                break;
+            default:
+                e.head = key_head(PyUnicode_4BYTE_DATA(e.key), length, shared, 3, 21);
+                break;
+        }
+    }
+    auto less = [](const SortEntry& a, const SortEntry& b) {
+        return a.head != b.head ? a.head < b.head : code_point_less(a.key, b.key);
+    };
+    if (!std::is_sorted(entries.begin(), entries.end(), less)) std::sort(entries.begin(), entries.end(), less);
+}
+
 // A new dictionary with the keys of `dictionary` in ascending order, nested
 // dictionaries sorted likewise; everything else (arrays and what they hold
 // included) is taken over as it is.
@@ -253,18 +326,42 @@ static Ref sorted_copy(Borrowed dictionary) {
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
-    Ref keys = Ref::steal(PyDict_Keys(dictionary.get()));
-    check(PyList_Sort(keys.get()));
-    Ref result = Ref::steal(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        Ref value = dict_get(dictionary, key);
-        if (!value) {
-            PyErr_SetObject(PyExc_KeyError, key);  // changed while sorting
-            throw PyError{};
+    const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
+    // Allocated first: from here until every item is in it, str keys take
+    // no allocation and run no Python code, so the borrowed items stay valid.
+    Ref result = presized_dict(size);
+    std::vector<SortEntry> entries;
+    entries.reserve(static_cast<size_t>(size));
+    bool all_str = true;
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (all_str && PyDict_Next(dictionary.get(), &pos, &key, &value)) {
+        entries.push_back({0, key, value});
+        all_str = PyUnicode_CheckExact(key);
+    }
+    if (all_str) {
+        sort_str_entries(entries);
+        for (const SortEntry& e : entries) check(PyDict_SetItem(result.get(), e.key, e.value));
+    } else {
+        // Keys of other types compare through their own methods, which may
+        // change the dictionary: each value is looked up after the sort.
+        Ref keys = Ref::steal(PyDict_Keys(dictionary.get()));
+        check(PyList_Sort(keys.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+            PyObject* k = PyList_GET_ITEM(keys.get(), i);
+            Ref v = dict_get(dictionary, k);
+            if (!v) {
+                PyErr_SetObject(PyExc_KeyError, k);  // changed while sorting
+                throw PyError{};
+            }
+            check(PyDict_SetItem(result.get(), k, v.get()));
         }
-        if (PyDict_Check(value.get())) value = sorted_copy(value);
-        check(PyDict_SetItem(result.get(), key, value.get()));
+    }
+    // Nested dictionaries are replaced by their sorted copies in place; the
+    // result is private, so its items stay as they are meanwhile.
+    pos = 0;
+    while (PyDict_Next(result.get(), &pos, &key, &value)) {
+        if (PyDict_Check(value)) check(PyDict_SetItem(result.get(), key, sorted_copy(value).get()));
     }
     return result;
 }

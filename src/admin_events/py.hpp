@@ -179,6 +179,9 @@ int guarded_int(F&& body) noexcept {
 inline Ref str(std::string_view s) {
     return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+// A new empty dict with room for `size` items, so that filling it never
+// resizes its table (the constructor the interpreter uses for dict displays).
+inline Ref presized_dict(Py_ssize_t size) { return Ref::steal(_PyDict_NewPresized(size)); }
 inline Ref integer(long v) { return Ref::steal(PyLong_FromLong(v)); }
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
