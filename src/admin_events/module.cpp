@@ -378,7 +378,9 @@ static int module_exec(PyObject* m) {
         set_constant(cls, st.current_config_file, call(path_type, str("/etc/zelta-syslog.conf")));
         set_constant(cls, st.param_ru_translations_file,
                      call(path_type, str("/etc/wex-admin-events/eventsdictionary.json")));
-        set_constant(cls, st.arch, call(getattr(import("platform"), "machine")));
+        // The kernel's machine name, as platform.machine() gives it on Linux,
+        // without importing platform for it.
+        set_constant(cls, st.arch, getattr(call(getattr(import("os"), "uname")), "machine"));
         set_constant(cls, st.audit_rules, make_audit_rule_builders(module));
         Ref special = Ref::steal(PyFrozenSet_New(nullptr));
         for (const char* id : {"modifying-file", "modifying-directory", "file-opened"})
