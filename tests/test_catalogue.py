@@ -36,6 +36,16 @@ def test_description_table(lib, module, records, texts, table):
     assert all(list(entry) == ["name_en", "name_ru"] for entry in result.values())
 
 
+def test_record_of_a_str_subclass_is_split_by_its_own_method(lib, module, records):
+    class Record(str):
+        def split(self, separator):
+            return ["id", "<en>", "<ru>"]
+
+    records([Record('a,"A","Б"'), 'b,"B","В"'])
+    result = module.ZeltaAdminEvents._ZeltaAdminEvents__get_all_event_description()
+    assert result == {"id": {"name_en": "en", "name_ru": "ru"}, "b": {"name_en": "B", "name_ru": "В"}}
+
+
 def test_record_with_too_few_fields_fails(lib, module, records):
     records(['a,"Alpha"'])
     with pytest.raises(IndexError):

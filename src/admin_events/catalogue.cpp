@@ -70,7 +70,8 @@ static void add_record(Ctx c, Borrowed table, Borrowed record) {
 // the entry and keeps the position of the first.
 static Ref description_table(Ctx c, Borrowed records_function) {
     Ref records = call(library(c, records_function), integer(2));
-    Ref table = Ref::steal(PyDict_New());
+    Ref table =
+        PyList_CheckExact(records.get()) ? presized_dict(PyList_GET_SIZE(records.get())) : Ref::steal(PyDict_New());
     Ref iterator = Ref::steal(PyObject_GetIter(records.get()));
     while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get()))) add_record(c, table, record);
     if (PyErr_Occurred()) throw PyError{};
