@@ -13,21 +13,27 @@ namespace zelta {
 // ---- Audit rule builders ---------------------------------------------------
 
 // The system-call rule that watches openings of path P on one architecture;
-// aarch64 has no open system call, only openat.
-std::string audit_syscall_rule(std::string_view arch, std::string_view path) {
-    std::string line = "-a always,exit -F arch=";
-    line.append(arch).append(" -F path=").append(path);
-    line.append(arch == "aarch64" ? " -S openat -k " : " -S open,openat -k ").append(path);
-    return line;
+// aarch64 has no open system call, only openat. Both are str.
+static Ref audit_syscall_rule(Borrowed arch, Borrowed path) {
+    static constexpr std::string_view only_openat = " -S openat -k ", both = " -S open,openat -k ";
+    const bool aarch64 = PyUnicode_CompareWithASCIIString(arch.get(), "aarch64") == 0;
+    return concat({"-a always,exit -F arch=", arch, " -F path=", path, aarch64 ? only_openat : both, path});
 }
 
 // A builder: the architecture key is the function's bound self, its one
 // argument the path, converted to text.
 static PyObject* audit_rule_builder(PyObject* arch, PyObject* path) {
-    return guarded([&] {
-        Ref text = to_str(path);
-        return str(audit_syscall_rule(utf8(arch), utf8(text)));
-    });
+    return guarded([&] { return audit_syscall_rule(arch, to_str(path)); });
+}
+
+// The rule line a builder makes for an escaped path: the module's own
+// builders' lines are put together here without a call.
+static Ref built_audit_rule(Borrowed builder, Borrowed escaped) {
+    PyObject* b = builder.get();
+    if (PyCFunction_Check(b) && PyCFunction_GET_FUNCTION(b) == audit_rule_builder &&
+        PyUnicode_CheckExact(escaped.get()))
+        return audit_syscall_rule(PyCFunction_GET_SELF(b), escaped);
+    return call(builder, escaped);
 }
 
 static PyMethodDef audit_builder_def = {
@@ -312,7 +318,9 @@ ZELTA_OPERATION(process_path_value) {
         Ref line;
         if (file_opened) {
             if (!builder) builder = audit_rule_builder_for(c, self);
-            line = call(builder, escaped);
+            line = built_audit_rule(builder, escaped);
+        } else if (PyUnicode_Check(escaped.get())) {
+            line = concat({"-w ", escaped, " -p wa -k ", escaped});
         } else {
             line = Ref::steal(PyUnicode_FromFormat("-w %S -p wa -k %S", escaped.get(), escaped.get()));
         }

@@ -1,6 +1,7 @@
 // Argument binding with the host binding's messages, and line output.
 #include "py.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <exception>
 #include <new>
@@ -64,6 +65,50 @@ void print_line(Borrowed text) {
     if (out.view().is_none()) return;  // print() writes nothing then either
     check(PyFile_WriteObject(text.get(), out.get(), Py_PRINT_RAW));
     check(PyFile_WriteString("\n", out.get()));
+}
+
+Ref concat(std::initializer_list<TextPiece> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 127;
+    for (const TextPiece& piece : pieces) {
+        if (!piece.object) {
+            length += static_cast<Py_ssize_t>(piece.ascii.size());
+            continue;
+        }
+        PyObject* s = piece.object.get();
+        if (!PyUnicode_Check(s)) {
+            PyErr_Format(PyExc_TypeError, "expected str instance, %.80s found", Py_TYPE(s)->tp_name);
+            throw PyError{};
+        }
+        length += PyUnicode_GET_LENGTH(s);
+        if (!PyUnicode_IS_ASCII(s)) widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(s));
+    }
+    Ref result = Ref::steal(PyUnicode_New(length, widest));
+    Py_ssize_t at = 0;
+    for (const TextPiece& piece : pieces) {
+        if (!piece.object) {
+            void* data = PyUnicode_DATA(result.get());
+            const auto* begin = reinterpret_cast<const unsigned char*>(piece.ascii.data());
+            const auto* end = begin + piece.ascii.size();
+            switch (PyUnicode_KIND(result.get())) {
+                case PyUnicode_1BYTE_KIND:
+                    std::copy(begin, end, static_cast<Py_UCS1*>(data) + at);
+                    break;
+                case PyUnicode_2BYTE_KIND:
+                    std::copy(begin, end, static_cast<Py_UCS2*>(data) + at);
+                    break;
+                default:
+                    std::copy(begin, end, static_cast<Py_UCS4*>(data) + at);
+                    break;
+            }
+            at += static_cast<Py_ssize_t>(piece.ascii.size());
+            continue;
+        }
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece.object.get());
+        if (PyUnicode_CopyCharacters(result.get(), at, piece.object.get(), 0, n) < 0) throw PyError{};
+        at += n;
+    }
+    return result;
 }
 
 const char* expected_name(Expect e) {

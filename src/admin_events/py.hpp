@@ -265,6 +265,19 @@ inline std::string_view utf8(Borrowed s) {
     return {p, static_cast<size_t>(n)};
 }
 
+// A piece of concat(): a str, or ASCII text.
+struct TextPiece {
+    TextPiece(Borrowed s) : object(s) {}
+    TextPiece(const Ref& s) : object(s.view()) {}
+    TextPiece(PyObject* s) : object(s) {}
+    TextPiece(std::string_view ascii) : ascii(ascii) {}
+    TextPiece(const char* ascii) : ascii(ascii) {}
+    Borrowed object;
+    std::string_view ascii;
+};
+// The pieces joined into one new str, built in one allocation.
+Ref concat(std::initializer_list<TextPiece> pieces);
+
 // Writes one line to the current sys.stdout, as print(text) does.
 void print_line(Borrowed text);
 
