@@ -52,6 +52,15 @@ def test_lang_follows_the_character_locale(tmp_path, current, lang):
     assert result.stdout == lang + "\n"
 
 
+def test_loading_imports_no_platform_module(tmp_path):
+    result = run_python(FAKE_LIBRARY + """
+    import os, sys
+    from zelta_admin_events import admin_events
+    print("platform" in sys.modules, admin_events.ZeltaAdminEvents._ZeltaAdminEvents__arch == os.uname().machine)
+    """, tmp_path)
+    assert result.stdout == "False True\n", result.stderr
+
+
 def test_loading_fails_without_the_events_library(tmp_path):
     result = run_python("""
     import sys
@@ -84,7 +93,7 @@ def test_module_names_and_constants(module):
 
 @pytest.mark.parametrize("arch, syscalls", [
     ("b64", "open,openat"), ("x86_64", "open,openat"), ("aarch64", "openat"), ("armv7l", "open,openat")])
-@pytest.mark.parametrize("path", ["/srv/data", "/etc/my\\ file", "/данные"])
+@pytest.mark.parametrize("path", ["/srv/data", "/etc/my\\ file", "/данные", "/😀\ud800"])
 def test_audit_rule_builders(module, arch, syscalls, path):
     build = module.ZeltaAdminEvents._ZeltaAdminEvents__audit_rules[arch]
     assert build(path) == f"-a always,exit -F arch={arch} -F path={path} -S {syscalls} -k {path}"
