@@ -158,8 +158,14 @@ def test_description_tables_match_the_split_of_each_record(lib, Admin, records):
         assert [list(entry) for entry in table.values()] == [["name_en", "name_ru"]] * len(table)
 
 
+# Keys that share a long prefix and differ past it, in every width of str.
+sort_keys = st.text(max_size=8) | st.text("ab\x00\xff\u0100\uffff\U0001f600", max_size=12).map("param-0".__add__)
+
+
 @FUZZ
-@given(settings_dict=st.dictionaries(st.text(max_size=8), json_values, max_size=6))
+@given(settings_dict=st.dictionaries(sort_keys, st.recursive(
+    json_scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(sort_keys, inner, max_size=12)),
+    max_size=12))
 def test_sorting_keeps_content_and_orders_every_level(Admin, settings_dict):
     original = json.dumps(settings_dict)
     result = Admin._ZeltaAdminEvents__sort_nested_dict(settings_dict)

@@ -133,6 +133,31 @@ def test_sort_orders_keys_by_code_point_at_every_level(module):
     assert result is not data and result["b"] is not data["b"] and result["b"]["b"] is not data["b"]["b"]
 
 
+class Key(str):
+    """A key whose order is its own: by length, then as str."""
+
+    def __lt__(self, other):
+        return (len(self), str(self)) < (len(other), str(other))
+
+
+@pytest.mark.parametrize("data, keys", [
+    pytest.param({3: "c", 1: "a", 2: {"y": 1, "x": 2}}, [1, 2, 3], id="int-keys"),
+    pytest.param({Key("bb"): 1, Key("a"): 2, Key("c"): 3}, ["a", "c", "bb"], id="keys-with-their-own-order"),
+    pytest.param({"b": 1, "a": {"d": {"f": 1, "e": 2}}}, ["a", "b"], id="dictionary-values-only-nested"),
+])
+def test_sort_of_other_keys_uses_their_own_comparison(module, data, keys):
+    result = getattr(module.ZeltaAdminEvents, SORT)(data)
+    assert list(result) == keys
+    for value in result.values():
+        if isinstance(value, dict):
+            assert list(value) == sorted(value)
+
+
+def test_sort_of_keys_that_do_not_compare_fails(module):
+    with pytest.raises(TypeError, match="'<' not supported"):
+        getattr(module.ZeltaAdminEvents, SORT)({"a": 1, 2: 1})
+
+
 def test_sort_of_a_dictionary_holding_itself_raises(module):
     loop = {}
     loop["self"] = loop

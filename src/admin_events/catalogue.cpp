@@ -4,6 +4,7 @@
 #include "module.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -303,7 +304,17 @@ static void sort_str_entries(std::vector<SortEntry>& entries) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(e.key);
         switch (PyUnicode_KIND(e.key)) {
             case PyUnicode_1BYTE_KIND:
-                e.head = key_head(PyUnicode_1BYTE_DATA(e.key), length, shared, narrow ? 8 : 3, narrow ? 8 : 21);
+                if (narrow) {
+                    // Eight bytes read as one big-endian number.
+                    std::array<unsigned char, 8> bytes{};
+                    std::memcpy(bytes.data(), PyUnicode_1BYTE_DATA(e.key) + shared,
+                                static_cast<size_t>(std::min<Py_ssize_t>(8, length - shared)));
+                    uint64_t head = 0;
+                    for (unsigned char byte : bytes) head = (head << 8) | byte;
+                    e.head = head;
+                } else {
+                    e.head = key_head(PyUnicode_1BYTE_DATA(e.key), length, shared, 3, 21);
+                }
                 break;
             case PyUnicode_2BYTE_KIND:
                 e.head = key_head(PyUnicode_2BYTE_DATA(e.key), length, shared, 3, 21);
@@ -333,12 +344,13 @@ static Ref sorted_copy(Borrowed dictionary) {
     Ref result = presized_dict(size);
     std::vector<SortEntry> entries;
     entries.reserve(static_cast<size_t>(size));
-    bool all_str = true;
+    bool all_str = true, nested = false;
     Py_ssize_t pos = 0;
     PyObject *key = nullptr, *value = nullptr;
     while (all_str && PyDict_Next(dictionary.get(), &pos, &key, &value)) {
         entries.push_back({0, key, value});
         all_str = PyUnicode_CheckExact(key);
+        nested = nested || PyDict_Check(value);
     }
     if (all_str) {
         sort_str_entries(entries);
@@ -360,6 +372,7 @@ static Ref sorted_copy(Borrowed dictionary) {
     }
     // Nested dictionaries are replaced by their sorted copies in place; the
     // result is private, so its items stay as they are meanwhile.
+    if (all_str && !nested) return result;
     pos = 0;
     while (PyDict_Next(result.get(), &pos, &key, &value)) {
         if (PyDict_Check(value)) check(PyDict_SetItem(result.get(), key, sorted_copy(value).get()));
