@@ -83,6 +83,20 @@ def test_group_listing_asks_the_library_once_and_not_for_an_empty_directory(lib,
     assert lib.names("get_event_ids") == [()]
 
 
+@pytest.mark.parametrize("listed, members", [
+    pytest.param(("a", "b", "c"), "abc", id="tuple"),
+    pytest.param(iter(["c", "b", "a"]), "abc", id="iterator"),
+    pytest.param(["a", "b", "a", "b"], "ab", id="duplicates"),
+    pytest.param(["x", "b", 3], "b", id="others-listed"),
+])
+def test_group_members_from_any_iterable_the_library_returns(lib, tree, Admin, monkeypatch, listed, members):
+    import zelta_events
+
+    tree.group("g", "abc")
+    monkeypatch.setattr(zelta_events, "get_event_ids", lambda: listed)
+    assert sorted(Admin._ZeltaAdminEvents__get_events_by_group_id("g")) == list(members)
+
+
 def test_library_changes_are_seen_between_listings(lib, tree, Admin, monkeypatch):
     lib.add_event("a")
     lib.add_event("b")
@@ -141,3 +155,39 @@ def test_class_level_queries_obey_the_class_they_are_called_on(catalogue, tree, 
     Sub = type("Sub", (Admin,), {"_ZeltaAdminEvents__default_config_dir": other})
     assert Sub._ZeltaAdminEvents__get_events_by_group_id("fs") == ["login"]
     assert Sub([], [])._ZeltaAdminEvents__get_events_by_group_id("fs") == ["login"]
+
+
+# Operations that go over many groups do the group query's work themselves
+# while it is the class's own; an override must still be obeyed.
+@pytest.mark.parametrize("where", ["subclass", "instance"])
+@pytest.mark.parametrize("operation, check", [
+    ("grouped", lambda admin, lib: admin._ZeltaAdminEvents__get_grouped_events(["fs", "auth"])
+     == {"auth": ["logout"], "fs": []}),
+    ("event group", lambda admin, lib: admin._ZeltaAdminEvents__get_event_group("logout") == "auth"),
+    ("enable", lambda admin, lib: admin.enable() or lib.events["logout"]["enabled"] == 1),
+    ("facility", lambda admin, lib: admin.set_facility("local0")
+     or lib.params == [("logout", "", "message-syslog-facility", '"local0"')]),
+])
+def test_group_operations_obey_an_overridden_group_query(catalogue, Admin, capsys, where, operation, check):
+    asked = []
+
+    def members(group_id):
+        asked.append(group_id)
+        return ["logout"] if group_id == "auth" else []
+
+    if where == "subclass":
+        admin = type("Custom", (Admin,), {
+            "_ZeltaAdminEvents__get_events_by_group_id": classmethod(lambda cls, g: members(g))})([], ["auth"])
+    else:
+        admin = Admin([], ["auth"])
+        admin._ZeltaAdminEvents__get_events_by_group_id = members
+    assert check(admin, catalogue)
+    assert "auth" in asked
+
+
+def test_enabling_obeys_an_overridden_group_step(catalogue, Admin, capsys):
+    done = []
+    cls = type("Custom", (Admin,), {"_ZeltaAdminEvents__process_group": lambda self, g, action: done.append(g)})
+    cls([], ["auth", "fs"]).enable()
+    assert done == ["auth", "fs"]
+    assert catalogue.events["logout"]["enabled"] == 0

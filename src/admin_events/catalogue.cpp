@@ -85,11 +85,57 @@ ZELTA_OPERATION(get_all_group_description) { return description_table(c, c.st.ge
 
 // ---- Group membership ---------------------------------------------------------
 
+// The candidates that the library's get_event_ids() lists, as a set. The
+// library's list is walked against the few candidates, and only until all
+// of them are found, instead of being hashed whole into a set of its own.
+static Ref listed_candidates(Ctx c, Borrowed candidates) {
+    Ref ids = call(library(c, c.st.get_event_ids));
+    Ref wanted = Ref::steal(PySet_New(candidates.get()));
+    Ref found = Ref::steal(PySet_New(nullptr));
+    Ref iterator = Ref::steal(PyObject_GetIter(ids.get()));
+    while (PySet_GET_SIZE(found.get()) < PySet_GET_SIZE(wanted.get())) {
+        Ref id = Ref::steal_or_null(PyIter_Next(iterator.get()));
+        if (!id) {
+            if (PyErr_Occurred()) throw PyError{};
+            break;
+        }
+        int hit = PySet_Contains(wanted.get(), id.get());
+        check(hit);
+        if (hit) check(PySet_Add(found.get(), id.get()));
+    }
+    return found;
+}
+
+// The library's event IDs, as a set, for one more group of an operation
+// that lists many: a list of the very same ID objects as the last one the
+// operation saw reuses its set.
+static Ref remembered_event_ids(Ctx c, EventIdMemo& memo) {
+    Ref ids = call(library(c, c.st.get_event_ids));
+    if (PyList_CheckExact(ids.get()) && memo.items) {
+        Py_ssize_t n = PyList_GET_SIZE(ids.get());
+        PyObject* before = memo.items.get();
+        if (PyTuple_GET_SIZE(before) == n) {
+            bool same = true;
+            for (Py_ssize_t i = 0; i < n && same; ++i)
+                same = PyList_GET_ITEM(ids.get(), i) == PyTuple_GET_ITEM(before, i);
+            if (same) return memo.set.copy();
+        }
+    }
+    Ref set = Ref::steal(PyFrozenSet_New(ids.get()));
+    if (PyList_CheckExact(ids.get())) {
+        memo.items = Ref::steal(PyList_AsTuple(ids.get()));
+        memo.set = set.copy();
+    }
+    return set;
+}
+
 // The events of one group: regular files (links count as their target) of
 // the group directory, other than one named like the directory, whose names
-// the library lists as event IDs; in directory listing order.
-ZELTA_OPERATION(get_events_by_group_id) {
-    Ref directory = path_child(getattr(self, c.st.default_config_dir), a.group_id);
+// the library lists as event IDs; in directory listing order. `cls` gives
+// the constants; a memo shares the library's event list across the groups
+// of one operation.
+static Ref group_events(Ctx c, Borrowed cls, Borrowed group_id, EventIdMemo* memo) {
+    Ref directory = path_child(getattr(cls, c.st.default_config_dir), group_id);
     Ref own_name = getattr(directory, c.st.name);
 
     // Candidates first: the library is asked only when a file could qualify.
@@ -107,7 +153,7 @@ ZELTA_OPERATION(get_events_by_group_id) {
     }
     if (PyList_GET_SIZE(candidates.get()) == 0) return candidates;
 
-    Ref known = known_event_ids(c);
+    Ref known = memo ? remembered_event_ids(c, *memo) : listed_candidates(c, candidates);
     Ref events = Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
         PyObject* name = PyList_GET_ITEM(candidates.get(), i);
@@ -118,17 +164,29 @@ ZELTA_OPERATION(get_events_by_group_id) {
     return events;
 }
 
+ZELTA_OPERATION(get_events_by_group_id) { return group_events(c, self, a.group_id, nullptr); }
+
+Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo) {
+    Ref method = getattr(self, c.st.get_events_by_group_id);
+    // A class-level operation is bound to the object's class.
+    Borrowed cls = reinterpret_cast<PyObject*>(Py_TYPE(self.get()));
+    if (PyUnicode_Check(group_id.get()) && is_own_method(method, cls, "_ZeltaAdminEvents__get_events_by_group_id"))
+        return group_events(c, cls, group_id, &memo);
+    return call(method, group_id);
+}
+
 // Group ID -> sorted event IDs, for the given groups in ascending order.
 ZELTA_OPERATION(get_grouped_events) {
     Ref groups = to_list(a.group_id_list);
     check(PyList_Sort(groups.get()));
     Ref grouped = Ref::steal(PyDict_New());
+    EventIdMemo memo;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
         PyObject* group_id = PyList_GET_ITEM(groups.get(), i);
         int seen = PyDict_Contains(grouped.get(), group_id);
         check(seen);
         if (seen) continue;  // a group named twice is listed once
-        Ref events = to_list(call_method(self, c.st.get_events_by_group_id, group_id));
+        Ref events = to_list(events_of_group(c, self, group_id, memo));
         check(PyList_Sort(events.get()));
         check(PyDict_SetItem(grouped.get(), group_id, events.get()));
     }
@@ -139,8 +197,9 @@ ZELTA_OPERATION(get_grouped_events) {
 ZELTA_OPERATION(get_event_group) {
     Ref groups = call(library(c, c.st.get_group_ids));
     Ref iterator = Ref::steal(PyObject_GetIter(groups.get()));
+    EventIdMemo memo;
     while (Ref group_id = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-        Ref events = call_method(self, c.st.get_events_by_group_id, group_id);
+        Ref events = events_of_group(c, self, group_id, memo);
         if (contains(events, a.event_id)) return group_id;
     }
     if (PyErr_Occurred()) throw PyError{};

@@ -63,6 +63,12 @@ static void for_each_id(Borrowed self, Borrowed operation, Borrowed ids, Borrowe
         call_method(self, operation, PyList_GET_ITEM(snapshot.get(), i), action);
 }
 
+// Applies the action to every event of a group.
+static void switch_group(Ctx c, Borrowed self, Borrowed group_id, Borrowed action, EventIdMemo& memo) {
+    Ref events = events_of_group(c, self, group_id, memo);
+    for_each_id(self, c.st.process_event, events, action);
+}
+
 ZELTA_OPERATION(process_ids) {
     Ref events = getattr(self, c.st.event_id_list);
     if (!events.view().is_none() && truth(events)) {
@@ -72,7 +78,20 @@ ZELTA_OPERATION(process_ids) {
     }
     Ref groups = getattr(self, c.st.group_id_list);
     if (!groups.view().is_none() && truth(groups)) {
-        for_each_id(self, c.st.process_group, groups, a.action);
+        // Each group through self.__process_group; while that is the class's
+        // own, its work is done here and the groups share one memo of the
+        // library's event list.
+        Ref snapshot = to_list(groups);
+        EventIdMemo memo;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+            Borrowed group_id = PyList_GET_ITEM(snapshot.get(), i);
+            Ref method = getattr(self, c.st.process_group);
+            if (PyUnicode_Check(group_id.get()) && is_own_method(method, self, "_ZeltaAdminEvents__process_group")) {
+                switch_group(c, self, group_id, a.action, memo);
+            } else {
+                call(method, group_id, a.action);
+            }
+        }
         Ref status = integer(is_enabling(c, a.action) ? 1 : 0);
         print_line(call_method_keywords(self, c.st.get_multiple_string, {groups}, {{c.st.new_status, status}}));
     }
@@ -80,8 +99,8 @@ ZELTA_OPERATION(process_ids) {
 }
 
 ZELTA_OPERATION(process_group) {
-    Ref events = call_method(self, c.st.get_events_by_group_id, a.group_id);
-    for_each_id(self, c.st.process_event, events, a.action);
+    EventIdMemo memo;
+    switch_group(c, self, a.group_id, a.action, memo);
     return none();
 }
 
@@ -203,8 +222,9 @@ ZELTA_OPERATION(set_syslog_message_param) {
     }
     Ref groups = getattr(self, c.st.group_id_list);
     if (!groups.view().is_none()) {
+        EventIdMemo memo;
         each_item(groups, [&](Borrowed group_id) {
-            Ref members = call_method(self, c.st.get_events_by_group_id, group_id);
+            Ref members = events_of_group(c, self, group_id, memo);
             each_item(members,
                       [&](Borrowed event_id) { store_event_param(c, event_id, c.st.empty, parameter, value); });
             print_syslog_param_line(group_id, param_type, param_value);

@@ -48,8 +48,6 @@ void print_message(Ctx c, const char* msgid, Borrowed value) {
     print_line(text);
 }
 
-Ref known_event_ids(Ctx c) { return Ref::steal(PyFrozenSet_New(call(library(c, c.st.get_event_ids)).get())); }
-
 // ---- Validation of the named IDs --------------------------------------------
 
 // Removes the IDs the library does not list from the list in the field,

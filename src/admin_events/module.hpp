@@ -166,8 +166,6 @@ Ref translate(Ctx c, const char* msgid);
 constexpr const char* N_(const char* msgid) { return msgid; }
 // Prints `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
-// A set of the library's event IDs, built from get_event_ids() now.
-Ref known_event_ids(Ctx c);
 
 // Whether `bound`, an attribute just read from self, is the class's own
 // method `name` bound to self: then running its C++ code directly does
@@ -176,6 +174,17 @@ bool is_own_method(Borrowed bound, Borrowed self, const char* name);
 
 // The section label of a settings key, "(description)" or "" (catalogue.cpp).
 Ref event_section_label(Ctx c, Borrowed self, Borrowed key);
+
+// The library's event ID list as last seen within one operation that lists
+// many groups, and the set of its IDs. It lives in that operation's call.
+struct EventIdMemo {
+    Ref items;  // a tuple of the list's items
+    Ref set;
+};
+
+// self.__get_events_by_group_id(group_id); while that is the class's own
+// method, its work is done here with the operation's memo (catalogue.cpp).
+Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo);
 
 // Shows text through the pager "less -R" and waits for it to exit.
 void page(Ctx, Borrowed text);
