@@ -42,9 +42,6 @@ namespace zelta {
     X(close, "close")                                                              \
     X(indent_unit, "    ")                                                         \
     X(title_rule, "----------")                                                    \
-    X(colon_newline, ":\n")                                                        \
-    X(apostrophe, "'")                                                             \
-    X(double_quote, "\"")                                                          \
     X(new_status, "new_status")                                                    \
     X(system, "system")                                                            \
     X(get_event_ids, "get_event_ids")                                              \
