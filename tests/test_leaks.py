@@ -80,6 +80,10 @@ def system_files(tree, tmp_path):
 
 
 SETTINGS = {"b": [1, "it's", {"z": None}], "a": {"y": 1.5, "x": {"w": True}}}
+# Values the outline writes through their own str() or repr().
+LOOP = [1]
+LOOP.append(LOOP)
+OTHER_VALUES = {"s": type("S", (str,), {})("x"), "n": 10**30, "l": [LOOP, (1, "a"), object, 2.5e-7, {"k": "ü"}]}
 ENABLE, DISABLE = "zelta_events.enable_event", "zelta_events.disable_event"
 
 # name -> (on the class or an object, method, arguments, patches, rounds).
@@ -110,11 +114,16 @@ CASES = {
     "event config, none": ("object", "_ZeltaAdminEvents__get_event_config", (None,), {}),
     "sort nested dict": ("class", "_ZeltaAdminEvents__sort_nested_dict", (SETTINGS,), {}),
     "sort nested dict, wrong type": ("class", "_ZeltaAdminEvents__sort_nested_dict", ([],), {}),
+    "sort nested dict, other keys": ("class", "_ZeltaAdminEvents__sort_nested_dict",
+                                     ({3: {"b": 1, "a": [2]}, 1: None},), {}),
+    "sort nested dict, keys not comparable": ("class", "_ZeltaAdminEvents__sort_nested_dict", ({"a": 1, 2: 1},),
+                                              {}),
     "load translations": ("object", "_ZeltaAdminEvents__load_event_section_translations", (),
                           {"LANG": "name_ru"}),
     "section translation": ("object", "_ZeltaAdminEvents__get_event_section_translation", ("message",), {}),
     "config string": ("object", "_ZeltaAdminEvents__get_event_config_string", (SETTINGS, 1), {}),
     "config string, bad key": ("object", "_ZeltaAdminEvents__get_event_config_string", ({1: {}},), {}),
+    "config string, other values": ("object", "_ZeltaAdminEvents__get_event_config_string", (OTHER_VALUES,), {}),
     "show event": ("object", "show_event", (), {"LANG": "name_ru"}),
     "show event, invalid json": ("object", "show_event", (), {"broken_current": True}),
     "show event, repeated": ("object", "show_event", (), {"events": ["login", "logout", "login"]}),
