@@ -1,5 +1,6 @@
-"""The Debian packages that scripts/build-deb makes, built into tmp_path and
-taken apart with dpkg-deb."""
+"""The Debian packages built from debian/ by scripts/build-deb: lintian's
+verdict, their control fields and files, and the command run from a
+throwaway root that the packages are unpacked into."""
 
 import gettext
 import gzip
@@ -7,6 +8,8 @@ import os
 import pathlib
 import re
 import shutil
+import subprocess
+import sys
 import tomllib
 
 import pytest
@@ -15,136 +18,153 @@ from conftest import run_tool
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 SYSTEM_PYTHON = "/usr/bin/python3"
-DIST = "./usr/lib/python3/dist-packages/"
-
-
-def _system_python():
-    """(major, minor, extension suffix) of the system's python3, or None without its headers."""
-    if not os.access(SYSTEM_PYTHON, os.X_OK):
-        return None
-    done = run_tool([SYSTEM_PYTHON, "-c", "import sys, sysconfig; print(*sys.version_info[:2], "
-                     "sysconfig.get_config_var('EXT_SUFFIX'), sysconfig.get_paths()['include'])"])
-    major, minor, suffix, include = done.stdout.split()
-    return (int(major), int(minor), suffix) if (pathlib.Path(include) / "Python.h").exists() else None
-
-
-@pytest.fixture(scope="module")
-def packages(tmp_path_factory):
-    missing = [t for t in ("dpkg-deb", "dpkg-shlibdeps", "msgfmt", "cmake") if shutil.which(t) is None]
-    if missing:
-        pytest.skip(f"not installed: {', '.join(missing)}")
-    if _system_python() is None:
-        pytest.skip(f"no development headers for {SYSTEM_PYTHON}")
-    out = tmp_path_factory.mktemp("debs")
-    env = dict(os.environ, TMPDIR=str(out), PYTHONDONTWRITEBYTECODE="1")
-    built = {}
-    for args in ([], ["--standin"]):
-        done = run_tool([REPO / "scripts" / "build-deb", *args, out], env=env)
-        assert done.returncode == 0, done.stderr
-        deb = pathlib.Path(done.stdout.strip())
-        assert deb.parent == out and deb.is_file()
-        built["standin" if args else "admin"] = deb
-    assert sorted(p.name for p in out.iterdir()) == sorted(p.name for p in built.values())  # scratch removed
-    return built
-
-
-def _field(deb, name):
-    return run_tool(["dpkg-deb", "-f", deb, name], check=True).stdout.strip()
-
-
-def _contents(deb):
-    """{path: (mode string, owner)} of every member."""
-    listing = run_tool(["dpkg-deb", "-c", deb], check=True).stdout
-    entries = {}
-    for line in listing.splitlines():
-        mode, owner, _size, _date, _time, path = line.split(maxsplit=5)
-        entries[path] = (mode, owner)
-    return entries
-
-
-@pytest.fixture(scope="module")
-def extracted(packages, tmp_path_factory):
-    root = tmp_path_factory.mktemp("extracted")
-    run_tool(["dpkg-deb", "-x", packages["admin"], root], check=True)
-    return root
+DIST = "usr/lib/python3/dist-packages/"
+ADMIN, STANDIN, DBGSYM = "python3-zelta-admin-events", "python3-zelta-events-standin", "python3-zelta-admin-events-dbgsym"
 
 
 def _version(pyproject):
     return tomllib.loads(pyproject.read_text())["project"]["version"]
 
 
-def test_admin_package_name_version_and_architecture(packages):
-    deb = packages["admin"]
-    version = _version(REPO / "pyproject.toml")
-    arch = run_tool(["dpkg", "--print-architecture"]).stdout.strip()
-    assert deb.name == f"python3-zelta-admin-events_{version}_{arch}.deb"
-    assert [_field(deb, f) for f in ("Package", "Version", "Architecture", "Section")] == \
-        ["python3-zelta-admin-events", version, arch, "admin"]
+VERSION = _version(REPO / "pyproject.toml")
 
 
-def test_admin_package_depends_on_libraries_python_abi_library_and_pager(packages):
-    major, minor, _ = _system_python()
-    depends = [d.strip() for d in _field(packages["admin"], "Depends").split(",")]
-    names = [d.split()[0] for d in depends]
-    assert {"libc6", "less", "python3-zelta-events"} <= set(names)
-    assert "libstdc++6" not in names  # the C++ runtime is linked into the module
-    assert f"python3 (>= {major}.{minor}~)" in depends and f"python3 (<< {major}.{minor + 1})" in depends
-    assert all(re.fullmatch(r"[a-z0-9.+-]+( \((>=|<<|=) [^)]+\))?", d) for d in depends), depends
+def _git_status():
+    return run_tool(["git", "-C", REPO, "status", "--porcelain", "--ignored"]).stdout
 
 
-def test_admin_package_installs_its_files_where_debian_looks(packages):
-    _, _, suffix = _system_python()
-    contents = _contents(packages["admin"])
-    files = {path for path, (mode, _) in contents.items() if mode.startswith("-")}
-    package = DIST + "zelta_admin_events/"
-    assert files == {
-        "./usr/bin/zelta-admin-events",
-        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "_version.py", "admin_events.pyi",
-                                      "py.typed", f"admin_events{suffix}")),
-        "./usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo",
-        "./usr/share/man/man8/zelta-admin-events.8.gz",
-        "./usr/share/doc/python3-zelta-admin-events/copyright",
+@pytest.fixture(scope="module")
+def packages(tmp_path_factory):
+    """{package name: .deb path}, built into a scratch directory."""
+    if shutil.which("dpkg-buildpackage") is None:
+        pytest.skip("dpkg-buildpackage is not installed")
+    unmet = run_tool(["dpkg-checkbuilddeps"], cwd=REPO)
+    if unmet.returncode != 0:
+        pytest.skip(unmet.stderr.strip())  # scripts/build-deb would install them
+    out = tmp_path_factory.mktemp("debs")
+    status = _git_status()
+    done = run_tool([REPO / "scripts" / "build-deb", out], env=dict(os.environ, TMPDIR=str(out)))
+    assert done.returncode == 0, done.stderr
+    debs = [pathlib.Path(line) for line in done.stdout.splitlines()]
+    # Only the packages are left, and the checkout is as it was.
+    assert sorted(out.iterdir()) == sorted(debs)
+    assert _git_status() == status
+    return {deb.name.split("_")[0]: deb for deb in debs}
+
+
+@pytest.fixture(scope="module")
+def host(packages, tmp_path_factory):
+    """A throwaway root with the module and stand-in packages unpacked."""
+    root = tmp_path_factory.mktemp("root")
+    for name in (ADMIN, STANDIN):
+        run_tool(["dpkg-deb", "-x", packages[name], root], check=True)
+    return root
+
+
+def _field(deb, name):
+    return run_tool(["dpkg-deb", "-f", deb, name], check=True).stdout.strip()
+
+
+def _files(deb):
+    """{path: mode string} of the regular files and links."""
+    listing = run_tool(["dpkg-deb", "-c", deb], check=True).stdout.splitlines()
+    entries = (line.split(maxsplit=5) for line in listing)
+    return {path.removeprefix("./").split(" -> ")[0]: mode for mode, owner, _, _, _, path in entries
+            if owner == "root/root" and not mode.startswith("d")}
+
+
+def test_debian_version_is_the_projects():
+    top = (REPO / "debian" / "changelog").read_text().splitlines()[0]
+    assert re.match(r"zelta-admin-events \((?P<v>[^)]+)\) ", top)["v"] == VERSION
+    assert _version(REPO / "events-standin" / "pyproject.toml") == VERSION  # one source version for both
+
+
+def test_lintian_reports_nothing(packages):
+    if shutil.which("lintian") is None:
+        pytest.skip("lintian is not installed")
+    done = run_tool(["lintian", "--fail-on", "error,warning", *packages.values()])
+    assert (done.returncode, done.stdout) == (0, "")
+
+
+def test_package_names_and_fields(packages):
+    arch = run_tool(["dpkg", "--print-architecture"], check=True).stdout.strip()
+    assert {name: deb.name for name, deb in packages.items()} == {
+        ADMIN: f"{ADMIN}_{VERSION}_{arch}.deb",
+        DBGSYM: f"{DBGSYM}_{VERSION}_{arch}.deb",
+        STANDIN: f"{STANDIN}_{VERSION}_all.deb",
     }
-    assert {owner for _, owner in contents.values()} == {"root/root"}
-    assert contents["./usr/bin/zelta-admin-events"][0] == "-rwxr-xr-x"
-    assert contents[package + f"admin_events{suffix}"][0] == "-rw-r--r--"
+    fields = ("Section", "Provides", "Conflicts")
+    assert [_field(packages[ADMIN], f) for f in fields] == ["admin", "", ""]
+    assert [_field(packages[STANDIN], f) for f in fields] == ["python", "python3-zelta-events", "python3-zelta-events"]
 
 
-def test_md5sums_cover_every_file(packages, extracted):
-    md5sums = run_tool(["dpkg-deb", "-I", packages["admin"], "md5sums"], check=True).stdout.splitlines()
-    listed = {line.split(maxsplit=1)[1] for line in md5sums}
-    on_disk = {str(p.relative_to(extracted)) for p in extracted.rglob("*") if p.is_file()}
-    assert listed == on_disk
+def test_module_package_depends_on_its_python_version_libraries_and_pager(packages):
+    minor = run_tool([SYSTEM_PYTHON, "-c", "import sys; print(sys.version_info[1])"], check=True).stdout.strip()
+    depends = {d.strip() for d in _field(packages[ADMIN], "Depends").split(",")}
+    assert {"less", "python3-zelta-events", f"python3 (>= 3.{minor}~)", f"python3 (<< 3.{int(minor) + 1})"} <= depends
+    names = {d.split()[0] for d in depends}
+    assert "libc6" in names and "libstdc++6" not in names  # the C++ runtime is linked into the module
 
 
-def test_catalogue_and_manual_page_in_the_package(extracted):
-    with open(extracted / "usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo", "rb") as mo:
+def test_package_files(packages):
+    suffix = run_tool([SYSTEM_PYTHON, "-c", "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))"],
+                      check=True).stdout.strip()
+    package = DIST + "zelta_admin_events/"
+    files = _files(packages[ADMIN])
+    assert set(files) == {
+        "usr/bin/zelta-admin-events",
+        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "admin_events.pyi", "py.typed",
+                                      f"admin_events{suffix}")),
+        "usr/share/bash-completion/completions/zelta-admin-events",
+        "usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo",
+        "usr/share/man/man8/zelta-admin-events.8.gz",
+        "usr/share/lintian/overrides/python3-zelta-admin-events",
+        *(f"usr/share/doc/{ADMIN}/{name}" for name in ("changelog.gz", "copyright")),
+    }
+    assert files["usr/bin/zelta-admin-events"] == "-rwxr-xr-x"
+    assert files[package + f"admin_events{suffix}"] == "-rw-r--r--"
+    assert {path for path in _files(packages[STANDIN]) if "/doc/" not in path} == {
+        DIST + "zelta_events.py",
+        *(f"{DIST}zelta_events_standin-{VERSION}.dist-info/{name}" for name in
+          ("METADATA", "RECORD", "WHEEL", "top_level.txt")),
+    }
+    # The module's debug information is in the debug symbols package only.
+    assert [p for p in _files(packages[DBGSYM]) if p.endswith(".debug")]
+
+
+def test_installed_module_is_stripped(host):
+    (module,) = (host / DIST / "zelta_admin_events").glob("admin_events*.so")
+    assert b".debug_info" not in module.read_bytes()
+
+
+def test_catalogue_and_manual_page(host):
+    with open(host / "usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo", "rb") as mo:
         russian = gettext.GNUTranslations(mo)
     assert russian.gettext("Unknown event ID") == "Неизвестный идентификатор события"
-    assert russian.ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped", 2) == \
-        "пропущено {count} неизвестных идентификатора"
-    page = gzip.decompress((extracted / "usr/share/man/man8/zelta-admin-events.8.gz").read_bytes())
-    assert page == (REPO / "man" / "zelta-admin-events.8").read_bytes()
+    page = host / "usr/share/man/man8/zelta-admin-events.8.gz"
+    assert gzip.decompress(page.read_bytes()) == (REPO / "man" / "zelta-admin-events.8").read_bytes()
+    if shutil.which("man") is None:
+        pytest.skip("man is not installed")
+    done = run_tool(["man", "-l", page], env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", LC_ALL="C.UTF-8"))
+    assert (done.returncode, done.stderr) == (0, "")
+    assert "NAME zelta-admin-events - administer the events that the syslog-ng zelta module records" \
+        in " ".join(done.stdout.split())
 
 
-def test_packaged_front_end_runs_under_the_system_python(extracted, tmp_path):
-    root = tmp_path / "host"
-    shutil.copytree(REPO / "examples" / "sample-system", root, symlinks=True)
-    env = {"PATH": "/usr/bin:/bin", "LANGUAGE": "C", "PYTHONDONTWRITEBYTECODE": "1", "HOME": str(tmp_path),
-           "PYTHONPATH": f"{extracted / DIST}:{REPO / 'events-standin'}"}
-    command = [SYSTEM_PYTHON, extracted / "usr/bin/zelta-admin-events"]
-    done = run_tool(command + ["--help"], env=env, cwd=tmp_path)
-    assert done.returncode == 0 and "show-all-groups" in done.stdout
-    # --root: no daemon is restarted.
-    done = run_tool(command + ["--root", root, "enable", "-e", "nope"], env=env, cwd=tmp_path)
-    assert (done.returncode, done.stdout, done.stderr) == \
-        (1, "Unknown event ID: nope\n", "zelta-admin-events: 1 unknown ID skipped\n")
+def _installed(host, tmp_path, *args):
+    """The packaged command, under the system's python3 with the root's Python path."""
+    env = {"PATH": "/usr/bin:/bin", "LANGUAGE": "C", "NO_COLOR": "1", "PYTHONDONTWRITEBYTECODE": "1",
+           "HOME": str(tmp_path), "PYTHONPATH": str(host / DIST)}
+    return run_tool([SYSTEM_PYTHON, host / "usr/bin/zelta-admin-events", *args], env=env, cwd=tmp_path)
 
 
-def test_standin_package(packages):
-    deb = packages["standin"]
-    version = _version(REPO / "events-standin" / "pyproject.toml")
-    assert deb.name == f"python3-zelta-events_{version}_all.deb"
-    assert [_field(deb, f) for f in ("Package", "Architecture")] == ["python3-zelta-events", "all"]
-    files = {path for path, (mode, _) in _contents(deb).items() if mode.startswith("-")}
-    assert files == {DIST + "zelta_events.py", "./usr/share/doc/python3-zelta-events/copyright"}
+def test_installed_command_lists_the_sample(host, tmp_path):
+    sample = tmp_path / "sample"
+    shutil.copytree(REPO / "examples" / "sample-system", sample, symlinks=True)
+    installed = _installed(host, tmp_path, "--root", sample, "show-all-groups")
+    # The same listing as the front end of the checkout's build.
+    built = subprocess.run([sys.executable, "-m", "zelta_admin_events", "--root", sample, "show-all-groups"],
+                           env=dict(os.environ, NO_COLOR="1"), capture_output=True, text=True, cwd=tmp_path)
+    assert (installed.returncode, installed.stderr) == (0, "")
+    assert "file-opened" in installed.stdout and installed.stdout == built.stdout
+    assert re.match(r"#! ?/usr/bin/python3\n", (host / "usr/bin/zelta-admin-events").read_text())
