@@ -101,7 +101,7 @@ def test_package_names_and_fields(packages):
 def test_module_package_depends_on_its_python_version_libraries_and_pager(packages):
     minor = run_tool([SYSTEM_PYTHON, "-c", "import sys; print(sys.version_info[1])"], check=True).stdout.strip()
     depends = {d.strip() for d in _field(packages[ADMIN], "Depends").split(",")}
-    assert {"less", "python3-zelta-events", f"python3 (>= 3.{minor}~)", f"python3 (<< 3.{int(minor) + 1})"} <= depends
+    assert {"less", "python3-argcomplete", "python3-zelta-events", f"python3 (>= 3.{minor}~)", f"python3 (<< 3.{int(minor) + 1})"} <= depends
     names = {d.split()[0] for d in depends}
     assert "libc6" in names and "libstdc++6" not in names  # the C++ runtime is linked into the module
 
@@ -113,8 +113,8 @@ def test_package_files(packages):
     files = _files(packages[ADMIN])
     assert set(files) == {
         "usr/bin/zelta-admin-events",
-        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "admin_events.pyi", "py.typed",
-                                      f"admin_events{suffix}")),
+        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "_version.py", "admin_events.pyi",
+                                      "py.typed", f"admin_events{suffix}")),
         "usr/share/bash-completion/completions/zelta-admin-events",
         "usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo",
         "usr/share/man/man8/zelta-admin-events.8.gz",
