@@ -19,7 +19,8 @@ from conftest import run_tool
 REPO = pathlib.Path(__file__).resolve().parents[1]
 SYSTEM_PYTHON = "/usr/bin/python3"
 DIST = "usr/lib/python3/dist-packages/"
-ADMIN, STANDIN, DBGSYM = "python3-zelta-admin-events", "python3-zelta-events-standin", "python3-zelta-admin-events-dbgsym"
+ADMIN, STANDIN = "python3-zelta-admin-events", "python3-zelta-events-standin"
+DBGSYM = ADMIN + "-dbgsym"
 
 
 def _version(pyproject):
@@ -66,11 +67,11 @@ def _field(deb, name):
 
 
 def _files(deb):
-    """{path: mode string} of the regular files and links."""
-    listing = run_tool(["dpkg-deb", "-c", deb], check=True).stdout.splitlines()
-    entries = (line.split(maxsplit=5) for line in listing)
-    return {path.removeprefix("./").split(" -> ")[0]: mode for mode, owner, _, _, _, path in entries
-            if owner == "root/root" and not mode.startswith("d")}
+    """{path: mode string} of the files and links, all of them root's."""
+    entries = [line.split(maxsplit=5) for line in run_tool(["dpkg-deb", "-c", deb], check=True).stdout.splitlines()]
+    assert {owner for _, owner, *_ in entries} == {"root/root"}
+    return {path.removeprefix("./").split(" -> ")[0]: mode for mode, _, _, _, _, path in entries
+            if not mode.startswith("d")}
 
 
 def test_debian_version_is_the_projects():
@@ -101,7 +102,8 @@ def test_package_names_and_fields(packages):
 def test_module_package_depends_on_its_python_version_libraries_and_pager(packages):
     minor = run_tool([SYSTEM_PYTHON, "-c", "import sys; print(sys.version_info[1])"], check=True).stdout.strip()
     depends = {d.strip() for d in _field(packages[ADMIN], "Depends").split(",")}
-    assert {"less", "python3-argcomplete", "python3-zelta-events", f"python3 (>= 3.{minor}~)", f"python3 (<< 3.{int(minor) + 1})"} <= depends
+    assert {"less", "python3-argcomplete", "python3-zelta-events",
+            f"python3 (>= 3.{minor}~)", f"python3 (<< 3.{int(minor) + 1})"} <= depends
     names = {d.split()[0] for d in depends}
     assert "libc6" in names and "libstdc++6" not in names  # the C++ runtime is linked into the module
 
