@@ -271,6 +271,14 @@ def test_missing_library_is_one_line(tmp_path, missing, argv, message):
     assert done.stderr.count("\n") == 1
 
 
+def test_completion_without_a_script_for_the_shell_fails(monkeypatch, capsys):
+    argcomplete = pytest.importorskip("argcomplete")
+    monkeypatch.setattr(argcomplete, "shellcode", lambda *args, **kwargs: "")  # as argcomplete 2 for zsh
+    assert cli.main(["completion", "zsh"]) == 1
+    assert capsys.readouterr() == ("", "zelta-admin-events: error: the installed argcomplete writes no completion "
+                                       "script for zsh (argcomplete 3 or newer does)\n")
+
+
 def test_module_entry_point_shows_help(tmp_path):
     done = subprocess.run([sys.executable, "-m", "zelta_admin_events", "--help"], cwd=tmp_path,
                           capture_output=True, text=True)

@@ -153,16 +153,48 @@ def test_catalogue_and_manual_page(host):
         in " ".join(done.stdout.split())
 
 
+def _environment(host, tmp_path):
+    """The system's python3 and tools, with the root's command and Python path."""
+    return {"PATH": f"{host / 'usr/bin'}:/usr/bin:/bin", "LANGUAGE": "C", "NO_COLOR": "1", "HOME": str(tmp_path),
+            "PYTHONDONTWRITEBYTECODE": "1", "PYTHONPATH": str(host / DIST)}
+
+
 def _installed(host, tmp_path, *args):
-    """The packaged command, under the system's python3 with the root's Python path."""
-    env = {"PATH": "/usr/bin:/bin", "LANGUAGE": "C", "NO_COLOR": "1", "PYTHONDONTWRITEBYTECODE": "1",
-           "HOME": str(tmp_path), "PYTHONPATH": str(host / DIST)}
-    return run_tool([SYSTEM_PYTHON, host / "usr/bin/zelta-admin-events", *args], env=env, cwd=tmp_path)
+    return run_tool([SYSTEM_PYTHON, host / "usr/bin/zelta-admin-events", *args], env=_environment(host, tmp_path),
+                    cwd=tmp_path)
 
 
-def test_installed_command_lists_the_sample(host, tmp_path):
+@pytest.fixture
+def sample(tmp_path):
     sample = tmp_path / "sample"
     shutil.copytree(REPO / "examples" / "sample-system", sample, symlinks=True)
+    return sample
+
+
+def test_installed_command_version_and_completion_scripts(host, tmp_path):
+    done = _installed(host, tmp_path, "--version")
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"zelta-admin-events {VERSION}\n", "")
+    completion = host / "usr/share/bash-completion/completions/zelta-admin-events"
+    assert _installed(host, tmp_path, "completion", "bash").stdout == completion.read_text()
+    # Debian's argcomplete may be older than the one the front end is developed with.
+    done = _installed(host, tmp_path, "completion", "zsh")
+    assert done.returncode == 0 and "zelta-admin-events" in done.stdout
+
+
+def test_installed_bash_completion_offers_the_groups_of_the_sample(host, tmp_path, sample):
+    if shutil.which("bash") is None:
+        pytest.skip("bash is not installed")
+    line = f"zelta-admin-events --root {sample} enable -g "
+    script = (f"source {host / 'usr/share/bash-completion/completions/zelta-admin-events'}\n"
+              f'COMP_LINE="{line}"; COMP_POINT=${{#COMP_LINE}}; COMP_TYPE=9\n'
+              f"COMP_WORDS=(zelta-admin-events --root {sample} enable -g ''); COMP_CWORD=5\n"
+              "_python_argcomplete zelta-admin-events '' -g\n"
+              'printf "%s\\n" "${COMPREPLY[@]}"\n')
+    done = run_tool(["bash", "--norc", "--noprofile", "-c", script], env=_environment(host, tmp_path), cwd=tmp_path)
+    assert sorted(done.stdout.split()) == ["devices", "filesystem", "network", "privileges", "sessions"]
+
+
+def test_installed_command_lists_the_sample(host, tmp_path, sample):
     installed = _installed(host, tmp_path, "--root", sample, "show-all-groups")
     # The same listing as the front end of the checkout's build.
     built = subprocess.run([sys.executable, "-m", "zelta_admin_events", "--root", sample, "show-all-groups"],

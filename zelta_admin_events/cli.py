@@ -645,7 +645,11 @@ def _main(opts):
         except ImportError as error:
             return _fail(_("shell completion needs the Python package argcomplete: {error}")
                          .format(error=_describe(error)), opts.debug)
-        sys.stdout.write(argcomplete.shellcode([PROG], shell=opts.args[0]))
+        script = argcomplete.shellcode([PROG], shell=opts.args[0])
+        if not script:  # argcomplete before version 3 (Debian 12's) writes nothing for zsh
+            return _fail(_("the installed argcomplete writes no completion script for {shell} "
+                           "(argcomplete 3 or newer does)").format(shell=opts.args[0]), opts.debug)
+        sys.stdout.write(script)
         return EXIT_OK
 
     with _Changes() as changes:
