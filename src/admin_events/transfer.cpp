@@ -1,24 +1,36 @@
 // Configuration transfer: export of the module's configuration files into a
 // gzip-compressed tar archive and import of such an archive onto the root.
 //
-// Both run as root on production hosts. Export writes the archive to a
-// temporary file that is renamed into place only when complete. Import
-// checks the whole archive against the layout export writes and against
-// the tree as it stands before it writes anything, and replaces each file
-// atomically.
+// Both run as root on production hosts, and every path below the root is
+// resolved inside it. Export writes the archive to a temporary file that is
+// renamed into place only when complete. Import reads the archive once, as
+// one stream: each member is checked against the limits, the layout export
+// writes and the tree as it stands, and each file is staged, unnamed, beside
+// its destination. Only when the whole archive has passed are the staged
+// files renamed into place, one after the other, under the events library's
+// lock on the configuration file.
 #include "transfer.hpp"
 #include "module.hpp"
+#include "rooted.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <new>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,12 +85,237 @@ bool is_exported_path(std::string_view relative, bool directory) {
     return false;
 }
 
+
+namespace {
+
+// A header field up to its first NUL.
+std::string_view tar_field(std::string_view block, size_t offset, size_t length) {
+    std::string_view field = block.substr(offset, length);
+    return field.substr(0, field.find('\0'));
+}
+
+// A number field: octal digits between optional spaces, or base-256 when
+// the first byte has its high bit set. Nothing for anything else, for a
+// negative number and for one beyond 2^56.
+std::optional<uint64_t> tar_number(std::string_view raw) {
+    uint64_t value = 0;
+    if (!raw.empty() && (static_cast<unsigned char>(raw[0]) & 0x80)) {
+        if (static_cast<unsigned char>(raw[0]) != 0x80) return std::nullopt;
+        for (char byte : raw.substr(1)) {
+            if (value >> 56) return std::nullopt;
+            value = value << 8 | static_cast<unsigned char>(byte);
+        }
+        return value;
+    }
+    std::string_view text = raw.substr(0, raw.find('\0'));
+    size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) return 0;
+    text = text.substr(first, text.find_last_not_of(' ') - first + 1);
+    for (char digit : text) {
+        if (digit < '0' || digit > '7' || (value >> 56)) return std::nullopt;
+        value = value * 8 + static_cast<uint64_t>(digit - '0');
+    }
+    return value;
+}
+
+bool valid_utf8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        if (length == 0 || c > 0xF4 || end - p < length) return false;
+        for (int i = 1; i < length; ++i)
+            if ((p[i] & 0xC0) != 0x80) return false;
+        // Overlong forms, surrogates and code points beyond U+10FFFF.
+        if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0) || (c == 0xF0 && p[1] < 0x90) ||
+            (c == 0xF4 && p[1] >= 0x90))
+            return false;
+        p += length;
+    }
+    return true;
+}
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+std::optional<TarHeader> parse_tar_header(std::string_view block) {
+    if (block.size() != tar_block) return std::nullopt;
+    // The checksum counts its own field as spaces; old writers summed signed bytes.
+    std::optional<uint64_t> stored = tar_number(tar_field(block, 148, 8));
+    if (!stored) return std::nullopt;
+    uint64_t unsigned_sum = 0;
+    int64_t signed_sum = 0;
+    for (size_t i = 0; i < tar_block; ++i) {
+        char byte = i >= 148 && i < 156 ? ' ' : block[i];
+        unsigned_sum += static_cast<unsigned char>(byte);
+        signed_sum += static_cast<signed char>(byte);
+    }
+    if (*stored != unsigned_sum && static_cast<int64_t>(*stored) != signed_sum) return std::nullopt;
+    std::optional<uint64_t> size = tar_number(block.substr(124, 12));
+    std::optional<uint64_t> mode = tar_number(block.substr(100, 8));
+    if (!size || !mode) return std::nullopt;
+    TarHeader header;
+    header.type = block[156];
+    header.size = *size;
+    header.mode = static_cast<uint32_t>(*mode & 07777);
+    header.name = tar_field(block, 0, 100);
+    header.linkname = tar_field(block, 157, 100);
+    std::string_view prefix = tar_field(block, 345, 155);
+    bool gnu_type = header.type == 'L' || header.type == 'K' || header.type == 'S';
+    if (block.substr(257, 6) == std::string_view("ustar\0", 6) && !prefix.empty() && !gnu_type)
+        header.name = std::string(prefix) + "/" + header.name;
+    return header;
+}
+
+bool is_zero_block(std::string_view block) { return block.find_first_not_of('\0') == std::string_view::npos; }
+
+std::optional<PaxRecord> next_pax_record(std::string_view& records) {
+    size_t space = records.find(' ');
+    if (space == 0 || space == std::string_view::npos || space > 20) return std::nullopt;
+    uint64_t length = 0;
+    for (char digit : records.substr(0, space)) {
+        if (!is_digit(digit)) return std::nullopt;
+        length = length * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    if (length <= space + 1 || length > records.size() || records[length - 1] != '\n') return std::nullopt;
+    std::string_view record = records.substr(space + 1, length - space - 2);
+    size_t equals = record.find('=');
+    if (equals == 0 || equals == std::string_view::npos) return std::nullopt;
+    records.remove_prefix(length);
+    return PaxRecord{record.substr(0, equals), record.substr(equals + 1)};
+}
+
+JsonCheck check_json_object(std::string_view t) {
+    if (!valid_utf8(t)) return JsonCheck::invalid;
+    enum class Expect { value, value_or_close, key, key_or_close, after_value };
+    std::vector<char> open;  // '{' or '[' of each enclosing container
+    Expect expect = Expect::value;
+    size_t i = 0, n = t.size();
+    auto literal = [&](std::string_view word) {
+        if (t.substr(i, word.size()) != word) return false;
+        i += word.size();
+        return true;
+    };
+    auto string = [&] {  // i is at the opening quote
+        for (++i; i < n; ++i) {
+            unsigned char c = static_cast<unsigned char>(t[i]);
+            if (c == '"') {
+                ++i;
+                return true;
+            }
+            if (c < 0x20) return false;
+            if (c != '\\') continue;
+            if (++i >= n) return false;
+            if (t[i] == 'u') {
+                if (n - i < 5 || !is_hex(t[i + 1]) || !is_hex(t[i + 2]) || !is_hex(t[i + 3]) || !is_hex(t[i + 4]))
+                    return false;
+                i += 4;
+            } else if (std::string_view("\"\\/bfnrt").find(t[i]) == std::string_view::npos) {
+                return false;
+            }
+        }
+        return false;
+    };
+    auto number = [&] {
+        if (t[i] == '-') ++i;
+        if (literal("Infinity")) return true;
+        if (i >= n || !is_digit(t[i])) return false;
+        if (t[i] == '0')
+            ++i;
+        else
+            while (i < n && is_digit(t[i])) ++i;
+        if (i + 1 < n && t[i] == '.' && is_digit(t[i + 1]))
+            for (++i; i < n && is_digit(t[i]);) ++i;
+        if (i < n && (t[i] == 'e' || t[i] == 'E')) {
+            size_t digits = i + 1 < n && (t[i + 1] == '+' || t[i + 1] == '-') ? i + 2 : i + 1;
+            if (digits < n && is_digit(t[digits]))
+                for (i = digits; i < n && is_digit(t[i]);) ++i;
+        }
+        return true;
+    };
+    bool object = false;
+    for (;;) {
+        while (i < n && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
+        if (i >= n) break;
+        char c = t[i];
+        switch (expect) {
+            case Expect::value_or_close:
+            case Expect::value:
+                if (expect == Expect::value_or_close && c == ']') {
+                    open.pop_back();
+                    ++i;
+                    expect = Expect::after_value;
+                    break;
+                }
+                if (open.empty()) object = c == '{';
+                if (c == '{' || c == '[') {
+                    open.push_back(c);
+                    if (open.size() > Limits::max_json_depth) return JsonCheck::too_deep;
+                    ++i;
+                    expect = c == '{' ? Expect::key_or_close : Expect::value_or_close;
+                    break;
+                }
+                if (!(c == '"'                     ? string()
+                      : c == '-' || is_digit(c)    ? number()
+                      : c == 't'                   ? literal("true")
+                      : c == 'f'                   ? literal("false")
+                      : c == 'n'                   ? literal("null")
+                      : c == 'N'                   ? literal("NaN")
+                      : c == 'I'                   ? literal("Infinity")
+                                                   : false))
+                    return JsonCheck::invalid;
+                expect = Expect::after_value;
+                break;
+            case Expect::key_or_close:
+            case Expect::key:
+                if (expect == Expect::key_or_close && c == '}') {
+                    open.pop_back();
+                    ++i;
+                    expect = Expect::after_value;
+                    break;
+                }
+                if (c != '"' || !string()) return JsonCheck::invalid;
+                while (i < n && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
+                if (i >= n || t[i] != ':') return JsonCheck::invalid;
+                ++i;
+                expect = Expect::value;
+                break;
+            case Expect::after_value:
+                if (open.empty()) return JsonCheck::invalid;  // extra data
+                if (c == ',') {
+                    expect = open.back() == '{' ? Expect::key : Expect::value;
+                } else if (c == (open.back() == '{' ? '}' : ']')) {
+                    open.pop_back();
+                } else {
+                    return JsonCheck::invalid;
+                }
+                ++i;
+                break;
+        }
+    }
+    if (!open.empty() || expect != Expect::after_value) return JsonCheck::invalid;
+    return object ? JsonCheck::object : JsonCheck::other_value;
+}
+
 }  // namespace zelta::transfer
 
 namespace zelta {
 namespace {
 
 using namespace transfer;
+using rooted::Fd;
+using rooted::join_path;
+using rooted::Located;
+using rooted::raise_os_error;
+using rooted::Root;
+using rooted::same_file;
 
 // ---- File-system names and errors -------------------------------------------
 
@@ -97,24 +334,6 @@ std::string fs_bytes(Borrowed path) {
     std::string bytes(data, static_cast<size_t>(size));
     if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
     return bytes;
-}
-
-// Raises the OSError subclass of errno value err, naming path, as os functions do.
-[[noreturn]] void raise_os_error(int err, std::string_view path) {
-    Ref filename = fs_text(path);
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-    throw PyError{};
-}
-
-// ---- Paths ------------------------------------------------------------------
-
-std::string join_path(std::string_view base, std::string_view relative) {
-    std::string joined(base);
-    if (relative.empty()) return joined;
-    if (!joined.empty() && joined.back() != '/') joined += '/';
-    joined.append(relative);
-    return joined;
 }
 
 std::string parent_directory(std::string_view path) {
@@ -140,26 +359,58 @@ mode_t current_umask() {
     return mask;
 }
 
+// fsync() without the GIL, raising OSError naming path.
+void sync_fd(int fd, std::string_view path) {
+    int rc = 0;
+    Py_BEGIN_ALLOW_THREADS rc = ::fsync(fd);
+    Py_END_ALLOW_THREADS if (rc != 0) raise_os_error(errno, path);
+}
+
 // Flushes a directory's entries to disk, so that a rename into it survives a
-// crash. Best effort: the file's own data was flushed before the rename.
+// crash. A file system that cannot flush directories (EINVAL) needs none.
+void sync_directory_fd(int directory, std::string_view path) {
+    Fd readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!readable) raise_os_error(errno, path);
+    int rc = 0;
+    Py_BEGIN_ALLOW_THREADS rc = ::fsync(readable.get());
+    Py_END_ALLOW_THREADS if (rc != 0 && errno != EINVAL) raise_os_error(errno, path);
+}
+
 void sync_directory(const std::string& directory) {
-    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    Py_BEGIN_ALLOW_THREADS
-    ::fsync(fd);
-    ::close(fd);
-    Py_END_ALLOW_THREADS
+    Fd fd(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) raise_os_error(errno, directory);
+    sync_directory_fd(fd.get(), directory);
+}
+
+void write_all(int fd, const char* data, size_t size, std::string_view path) {
+    while (size > 0) {
+        ssize_t written = 0;
+        Py_BEGIN_ALLOW_THREADS written = ::write(fd, data, size);
+        Py_END_ALLOW_THREADS if (written < 0) {
+            if (errno != EINTR) raise_os_error(errno, path);
+            check(PyErr_CheckSignals());
+            continue;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
 }
 
 // ---- Temporary files --------------------------------------------------------
 
-std::string random_name() {
+// Temporary names: export's archive beside its final name, and import's
+// staged files, which a crashed import may leave and the next one removes.
+constexpr std::string_view export_temp_prefix = ".zelta-";
+constexpr std::string_view import_temp_prefix = ".zelta-import-";
+constexpr std::string_view temp_suffix = ".tmp";
+
+std::string random_name(std::string_view prefix) {
     static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789_";
     std::random_device source;
     std::uniform_int_distribution<size_t> pick(0, sizeof letters - 2);
-    std::string name = ".zelta-";
+    std::string name(prefix);
     for (int i = 0; i < 10; ++i) name += letters[pick(source)];
-    return name + ".tmp";
+    return name.append(temp_suffix);
 }
 
 // A new file beside its destination that replaces the destination only when
@@ -170,7 +421,7 @@ public:
     TempFile(std::string directory, std::string destination)
         : directory_(std::move(directory)), destination_(std::move(destination)) {
         for (int attempt = 0; attempt < 100; ++attempt) {
-            path_ = join_path(directory_, random_name());
+            path_ = join_path(directory_, random_name(export_temp_prefix));
             fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (fd_ >= 0) return;
             if (errno != EEXIST) raise_os_error(errno, destination_);
@@ -186,39 +437,12 @@ public:
 
     int fd() const noexcept { return fd_; }
 
-    void write_all(const char* data, size_t size) {
-        while (size > 0) {
-            ssize_t written = 0;
-            Py_BEGIN_ALLOW_THREADS
-            written = ::write(fd_, data, size);
-            Py_END_ALLOW_THREADS
-            if (written < 0) {
-                if (errno != EINTR) raise_os_error(errno, destination_);
-                check(PyErr_CheckSignals());
-                continue;
-            }
-            data += written;
-            size -= static_cast<size_t>(written);
-        }
-    }
-
-    // Gives the file an owner (when it differs) and its final mode, flushes it
-    // to disk and renames it over target.
-    void replace(const std::string& target, mode_t mode, const struct stat* owner = nullptr) {
-        struct stat own;
-        if (::fstat(fd_, &own) != 0) raise_os_error(errno, destination_);
-        if (owner && (owner->st_uid != own.st_uid || owner->st_gid != own.st_gid) &&
-            ::fchown(fd_, owner->st_uid, owner->st_gid) != 0)
-            raise_os_error(errno, target);
-        // After the owner: a change of owner clears the set-ID bits.
+    // Gives the file its final mode, flushes it to disk and renames it over
+    // target, then flushes the directory.
+    void replace(const std::string& target, mode_t mode) {
         if (::fchmod(fd_, mode) != 0) raise_os_error(errno, target);
-        int rc = 0;
-        Py_BEGIN_ALLOW_THREADS
-        rc = ::fsync(fd_);
-        Py_END_ALLOW_THREADS
-        if (rc != 0) raise_os_error(errno, target);
-        rc = ::close(std::exchange(fd_, -1));
-        if (rc != 0) raise_os_error(errno, target);
+        sync_fd(fd_, target);
+        if (::close(std::exchange(fd_, -1)) != 0) raise_os_error(errno, target);
         if (::rename(path_.c_str(), target.c_str()) != 0) raise_os_error(errno, target);
         moved_ = true;
         sync_directory(directory_);
@@ -231,6 +455,16 @@ private:
 };
 
 // ---- Failure report ---------------------------------------------------------
+
+void set_attr(Borrowed object, const char* name, Borrowed value) {
+    check(PyObject_SetAttrString(object.get(), name, value.get()));
+}
+
+// Raises ValueError("<what>: <repr of the member name>").
+[[noreturn]] void refuse_member(const char* what, std::string_view name) {
+    PyErr_Format(PyExc_ValueError, "%s: %R", what, fs_text(name).get());
+    throw PyError{};
+}
 
 // Runs the work of export or import. An ordinary error (Exception) ends it
 // with the one report line; other exceptions pass through to the caller.
@@ -291,44 +525,66 @@ private:
     bool complete_ = false;
 };
 
-// Adds one source as found on disk: a symbolic link stays a link. A file that
-// tarfile would record as a hard link to an earlier member (two sources are
-// one file) is stored with its content again, since import restores only
-// regular files and would otherwise lose it.
-void add_source(Ctx c, Borrowed tar, const std::string& source, Borrowed member_name) {
-    State& st = c.st;
-    Ref info = call_method(tar, st.gettarinfo, fs_text(source), member_name);
-    if (info.view().is_none()) return;  // a socket, which tar cannot hold; TarFile.add skips it too
-    bool hard_link = truth(call_method(info, st.islnk));
-    if (!hard_link && !truth(call_method(info, st.isreg))) {
-        call_method(tar, st.addfile, info);
-        return;
+// The name of a user or group ID as tar records it, "" when it has none.
+Ref owner_name(uid_t uid) {
+    std::vector<char> buffer(4096);
+    struct passwd entry, *found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return str("");
+    return fs_text(found->pw_name);
+}
+Ref group_name(gid_t gid) {
+    std::vector<char> buffer(4096);
+    struct group entry, *found = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return str("");
+    return fs_text(found->gr_name);
+}
+
+// A tarfile.TarInfo for a source as stat() found it: permission bits, owner
+// and group (numeric and by name), modification time and, for a regular
+// file, its size.
+Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type, std::string_view linkname = {}) {
+    Ref info = call(getattr(lazy_module(c, LazyModule::tarfile), "TarInfo"), name);
+    set_attr(info, "mode", integer(static_cast<long>(found.st_mode & 07777)));
+    set_attr(info, "uid", Ref::steal(PyLong_FromUnsignedLong(found.st_uid)));
+    set_attr(info, "gid", Ref::steal(PyLong_FromUnsignedLong(found.st_gid)));
+    set_attr(info, "uname", owner_name(found.st_uid));
+    set_attr(info, "gname", group_name(found.st_gid));
+    double mtime = static_cast<double>(found.st_mtim.tv_sec) + static_cast<double>(found.st_mtim.tv_nsec) * 1e-9;
+    set_attr(info, "mtime", Ref::steal(PyFloat_FromDouble(mtime)));
+    set_attr(info, "size", Ref::steal(PyLong_FromLongLong(S_ISREG(found.st_mode) ? found.st_size : 0)));
+    set_attr(info, "type", Ref::steal(PyBytes_FromString(type)));
+    if (!linkname.empty()) set_attr(info, "linkname", fs_text(linkname));
+    return info;
+}
+
+// Adds a regular file, open for reading, with its content. What is not a
+// regular file (a FIFO or device swapped in) is refused: it was opened
+// non-blocking, so nothing waits on it.
+void add_open_file(Ctx c, Borrowed tar, Fd file, std::string_view display, Borrowed member_name) {
+    struct stat found;
+    if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
+    if (!S_ISREG(found.st_mode)) {
+        PyErr_Format(PyExc_OSError, "not a regular file: %R", fs_text(display).get());
+        throw PyError{};
     }
-    // Not following a link: the source was examined as a regular file.
-    int fd = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) raise_os_error(errno, source);
-    Ref file = Ref::steal_or_null(PyFile_FromFd(fd, nullptr, "rb", -1, nullptr, nullptr, nullptr, 1));
-    if (!file) {
+    Ref info = tar_info(c, member_name, found, "0");
+    int fd = file.release();
+    Ref stream = Ref::steal_or_null(PyFile_FromFd(fd, nullptr, "rb", -1, nullptr, nullptr, nullptr, 1));
+    if (!stream) {
         ::close(fd);
         throw PyError{};
     }
-    Closing close_file(file, st.close);
-    struct stat opened;
-    if (::fstat(fd, &opened) != 0) raise_os_error(errno, source);
-    if (!S_ISREG(opened.st_mode))
-        raise_format(PyExc_OSError, "%R was replaced while it was archived", fs_text(source).get());
-    if (hard_link) {
-        setattr(info, st.type, getattr(lazy_module(c, LazyModule::tarfile), st.regtype));
-        setattr(info, st.linkname, st.empty);
-    }
-    // The size of the file that is read, so header and content agree.
-    setattr(info, st.size, Ref::steal(PyLong_FromLongLong(opened.st_size)));
-    call_method(tar, st.addfile, info, file);
-    close_file.close_now();
+    Closing close_stream(stream, c.st.close);
+    call_method(tar, c.st.addfile, info, stream);
+    close_stream.close_now();
 }
 
-// Whether two stat results name one file.
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+// The single-file sources: the content a symbolic link points to is stored,
+// found inside the root, as tar -h does, so that import restores it.
+void add_single_file(Ctx c, Borrowed tar, const Root& root, std::string_view relative, Borrowed member_name) {
+    Fd file = root.open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    add_open_file(c, tar, std::move(file), root.display(relative), member_name);
+}
 
 void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     State& st = c.st;
@@ -345,8 +601,8 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
                      "the archive name %R gives no top-level directory name (its file name begins with '.')",
                      archive.get());
     Ref member_prefix = fs_text(std::string(top) + "/");
-    auto member_name = [&](Borrowed relative) { return add(member_prefix, relative); };
-    std::string root = fs_bytes(getattr(cls, st.root_dir));
+    auto member_name = [&](std::string_view relative) { return add(member_prefix, fs_text(relative)); };
+    Root root(fs_bytes(getattr(cls, st.root_dir)), rooted::forced_fallbacks());
 
     // An earlier archive at the path that is also a fragment is not archived
     // into its successor.
@@ -360,34 +616,71 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     pending.set_tar(call_keywords(getattr(tarfile, st.tar_open), {archive, str("w:gz"), pending.stream()},
                                   {{st.format, getattr(tarfile, st.pax_format)}, {st.compresslevel, integer(6)}}));
     Borrowed tar = pending.tar();
+    set_attr(tar, "copybufsize", integer(1 << 20));
 
-    // The configuration files that are always archived.
-    for (std::string_view file : config_files) add_source(c, tar, join_path(root, file), member_name(str(file)));
+    // 4. The configuration files.
+    for (std::string_view file : config_files) add_single_file(c, tar, root, file, member_name(file));
 
-    // The module's syslog-ng fragments, in directory listing order.
-    Ref fragment_member_dir = member_name(str(fragment_dir));
-    Ref prefix = str(fragment_prefix);
-    Ref scandir = getattr(lazy_module(c, LazyModule::os), st.scandir);
-    Ref entries = to_list(call(scandir, fs_text(join_path(root, fragment_dir))));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
-        Borrowed entry = PyList_GET_ITEM(entries.get(), i);
-        Ref name = getattr(entry, st.name);
-        Py_ssize_t prefixed = PyUnicode_Tailmatch(name.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1);
-        if (prefixed < 0) throw PyError{};
-        if (!prefixed || !truth(call_method(entry, st.is_file))) continue;
-        std::string source = fs_bytes(getattr(entry, st.path));
+    // 5. The module's syslog-ng fragments, in directory listing order. A
+    // fragment that is a link to a regular file (inside the root) stays a link.
+    Fd fragments = root.open(fragment_dir, O_RDONLY | O_DIRECTORY);
+    std::vector<std::string> names;
+    {
+        int listed = ::fcntl(fragments.get(), F_DUPFD_CLOEXEC, 0);
+        DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
+        if (!listing) {
+            if (listed >= 0) ::close(listed);
+            raise_os_error(errno, root.display(fragment_dir));
+        }
+        errno = 0;
+        while (dirent* entry = ::readdir(listing)) {
+            std::string_view name(entry->d_name);
+            if (name.starts_with(fragment_prefix)) names.emplace_back(name);
+        }
+        int err = errno;
+        ::closedir(listing);
+        if (err != 0) raise_os_error(err, root.display(fragment_dir));
+    }
+    for (const std::string& name : names) {
+        std::string relative = std::string(fragment_dir) + name;
+        std::string display = root.display(relative);
         struct stat found;
-        if (had_previous && ::stat(source.c_str(), &found) == 0 && same_file(found, previous)) continue;
-        add_source(c, tar, source, add(fragment_member_dir, name));
+        if (::fstatat(fragments.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // gone since it was listed
+            raise_os_error(errno, display);
+        }
+        if (S_ISLNK(found.st_mode)) {
+            Fd target(root.try_open(relative, O_PATH));
+            struct stat resolved;
+            if (!target || ::fstat(target.get(), &resolved) != 0 || !S_ISREG(resolved.st_mode)) continue;
+            if (had_previous && same_file(resolved, previous)) continue;
+            char link[PATH_MAX];
+            ssize_t length = ::readlinkat(fragments.get(), name.c_str(), link, sizeof link);
+            if (length < 0 || static_cast<size_t>(length) == sizeof link)
+                raise_os_error(length < 0 ? errno : ENAMETOOLONG, display);
+            call_method(tar, st.addfile,
+                        tar_info(c, member_name(relative), found, "2",
+                                 std::string_view(link, static_cast<size_t>(length))));
+            continue;
+        }
+        if (!S_ISREG(found.st_mode) || (had_previous && same_file(found, previous))) continue;
+        Fd file(::openat(fragments.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+        if (!file) raise_os_error(errno, display);
+        add_open_file(c, tar, std::move(file), display, member_name(relative));
     }
 
-    // The notification settings directory itself, without its contents.
-    call_method(tar, st.tar_add, fs_text(join_path(root, notifyrc_dir)), member_name(str(notifyrc_dir)), Py_False);
+    // 6. The notification settings directory itself, without its contents.
+    {
+        Fd directory = root.open(notifyrc_dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
+        struct stat found;
+        if (::fstat(directory.get(), &found) != 0) raise_os_error(errno, root.display(notifyrc_dir));
+        call_method(tar, st.addfile, tar_info(c, member_name(notifyrc_dir), found, "5"));
+    }
 
-    // The notification settings, when present (a dangling link is absent).
-    std::string settings = join_path(root, notifyrc);
-    struct stat settings_stat;
-    if (::stat(settings.c_str(), &settings_stat) == 0) add_source(c, tar, settings, member_name(str(notifyrc)));
+    // 7. The notification settings, when present (a dangling link is absent).
+    Fd settings(root.try_open(notifyrc, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!settings && errno != ENOENT) raise_os_error(errno, root.display(notifyrc));
+    if (settings) add_open_file(c, tar, std::move(settings), root.display(notifyrc), member_name(notifyrc));
 
     // Close the archive, then put it in place with the mode of a new file.
     pending.complete();
@@ -396,244 +689,645 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     print_message(c, "Configuration exported");
 }
 
-// ---- Import -------------------------------------------------------------------
+// ---- Import: the archive stream ---------------------------------------------
+
+// The tar stream of an archive, decompressed once, in chunks, from the gzip
+// file over the one descriptor the archive was opened on.
+class TarStream {
+public:
+    TarStream(Ctx c, Borrowed gzip_file)
+        : c_(c), gzip_(gzip_file), chunk_size_(integer(1 << 20)), read1_(str("read1")),
+          bad_gzip_(getattr(lazy_module(c, LazyModule::gzip), "BadGzipFile")) {}
+
+    uint64_t offset() const noexcept { return offset_; }
+    bool started() const noexcept { return started_; }
+
+    // Appends exactly n bytes to out. False, with nothing read, when the data
+    // ends first; data that ends part-way raises.
+    bool read(size_t n, std::string& out) {
+        size_t wanted = n;
+        while (n > 0) {
+            if (!fill()) {
+                if (n == wanted) return false;
+                truncated();
+            }
+            size_t take = std::min(n, size_ - pos_);
+            out.append(data_ + pos_, take);
+            consume(take);
+            n -= take;
+        }
+        return true;
+    }
+
+    // Hands the next n bytes to sink(data, size), chunk by chunk.
+    template <typename Sink>
+    void pass(uint64_t n, Sink&& sink) {
+        while (n > 0) {
+            if (!fill()) truncated();
+            size_t take = static_cast<size_t>(std::min<uint64_t>(n, size_ - pos_));
+            sink(data_ + pos_, take);
+            consume(take);
+            n -= take;
+        }
+    }
+    void skip(uint64_t n) {
+        pass(n, [](const char*, size_t) {});
+    }
+
+    // After the end-of-archive marker only zeros may follow, up to the limit;
+    // reading them to the end also checks the gzip stream's CRC and length.
+    void expect_end() {
+        uint64_t padding = 0;
+        while (fill()) {
+            std::string_view rest(data_ + pos_, size_ - pos_);
+            if (rest.find_first_not_of('\0') != std::string_view::npos)
+                raise(PyExc_ValueError, "data after the end-of-archive marker");
+            padding += rest.size();
+            if (padding > Limits::max_end_padding)
+                raise(PyExc_ValueError, "more than 1 MiB of padding after the end-of-archive marker");
+            consume(rest.size());
+        }
+    }
+
+    [[noreturn]] static void truncated() { raise(PyExc_ValueError, "unexpected end of data"); }
+
+private:
+    // A next chunk when the current one is used up; false at the end of data.
+    bool fill() {
+        if (pos_ < size_) return true;
+        if (ended_) return false;
+        try {
+            // read1: one step of the decompressor, so that the first chunk
+            // comes back before any error at the stream's end.
+            chunk_ = call_method(gzip_, read1_, chunk_size_);
+        } catch (const PyError&) {
+            // Only a stream that is not gzip at all from its first byte is
+            // "not a gzip file"; later format errors and I/O errors keep their text.
+            if (!started_ && PyErr_ExceptionMatches(bad_gzip_.get())) {
+                PyErr_Clear();
+                raise(PyExc_ValueError, "not a gzip file");
+            }
+            throw;
+        }
+        started_ = true;
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        check(PyBytes_AsStringAndSize(chunk_.get(), &data, &size));
+        data_ = data;
+        size_ = static_cast<size_t>(size);
+        pos_ = 0;
+        ended_ = size_ == 0;
+        return !ended_;
+    }
+    void consume(size_t n) {
+        pos_ += n;
+        offset_ += n;
+    }
+
+    Ctx c_;
+    Borrowed gzip_;
+    Ref chunk_size_, read1_, bad_gzip_, chunk_;
+    const char* data_ = nullptr;
+    size_t size_ = 0, pos_ = 0;
+    uint64_t offset_ = 0;
+    bool started_ = false, ended_ = false;
+};
+
+// ---- Import: checking against the tree ---------------------------------------
 
 enum class MemberKind { directory, file, unsupported };
 
-// A member that passed the checks, with its path below the top-level name.
-struct PlannedMember {
-    Ref info;
-    MemberKind kind;
-    std::string relative;
-};
-
-// Raises ValueError("<what>: <repr of the member name>").
-[[noreturn]] void refuse_member(const char* what, Borrowed name) {
-    raise_format(PyExc_ValueError, "%s: %R", what, name.get());
-}
-
-// The destination a file member replaces: a symbolic link is replaced at the
-// file it resolves to.
-std::string resolve_destination(Ctx c, const std::string& destination) {
-    struct stat st;
-    if (::lstat(destination.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return destination;
-    Ref os_path = getattr(lazy_module(c, LazyModule::os), c.st.path);
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(destination.data(), static_cast<Py_ssize_t>(destination.size())));
-    return fs_bytes(call(getattr(os_path, c.st.realpath), bytes));
-}
-
-// Replays the planned members against the tree as it stands, with what the
-// earlier members would create laid over it, and raises the error the real
-// step would meet. So an archive that cannot be imported whole changes nothing.
+// Replays the members against the tree as it stands, with what the earlier
+// members would create laid over it, and raises the error the real step
+// would meet. So an archive that cannot be imported whole changes nothing.
 class Replay {
 public:
-    Replay(Ctx c, std::string root) : c_(c), root_(std::move(root)) {
-        Found found = probe(root_);
-        if (found != Found::directory) raise_os_error(found == Found::missing ? ENOENT : ENOTDIR, root_);
-    }
+    explicit Replay(const Root& root) : root_(root) {}
 
-    void directory(std::string_view relative) {
-        std::string destination = join_path(root_, relative);
-        std::vector<std::string> missing = check_ancestors(relative, destination);
-        Found found = probe(destination);
-        if (found == Found::other) raise_os_error(EEXIST, destination);
-        if (found == Found::missing) missing.push_back(destination);
+    void directory(const std::string& relative) {
+        bool pending = false;
+        std::vector<std::string> missing = check_ancestors(relative, pending);
+        Found found = probe(relative);
+        if (found == Found::other) raise_os_error(EEXIST, root_.display(relative));
+        if (found == Found::missing) missing.push_back(relative);
         for (std::string& path : missing) created_[std::move(path)] = Found::directory;
     }
 
-    void file(std::string_view relative) {
-        std::string destination = join_path(root_, relative);
-        std::vector<std::string> missing = check_ancestors(relative, destination);
-        if (!missing.empty()) raise_os_error(ENOENT, destination);
-        std::string target = resolve_destination(c_, destination);
-        if (probe(target) == Found::directory) raise_os_error(EISDIR, target);
-        if (target != destination) {
-            Found parent = probe(parent_directory(target));
-            if (parent != Found::directory) raise_os_error(parent == Found::missing ? ENOENT : ENOTDIR, target);
+    // Returns whether the destination's directory exists now; otherwise an
+    // earlier directory member creates it.
+    bool file(const std::string& relative) {
+        bool pending = false;
+        std::vector<std::string> missing = check_ancestors(relative, pending);
+        if (!missing.empty()) raise_os_error(ENOENT, root_.display(relative));
+        auto created = created_.find(relative);
+        if (created != created_.end() && created->second == Found::directory)
+            raise_os_error(EISDIR, root_.display(relative));
+        if (!pending) {
+            // The destination as import replaces it: a link at its target.
+            Located target = root_.locate(relative, true);
+            struct stat found;
+            if (target.name == "." || (::fstatat(target.parent.get(), target.name.c_str(), &found,
+                                                 AT_SYMLINK_NOFOLLOW) == 0 &&
+                                       S_ISDIR(found.st_mode)))
+                raise_os_error(EISDIR, root_.display(relative));
         }
-        created_[destination] = Found::other;
+        created_[relative] = Found::other;
+        return !pending;
     }
 
 private:
     enum class Found { missing, directory, other };
 
-    Found probe(const std::string& path) const {
-        auto created = created_.find(path);
+    Found probe(const std::string& relative) const {
+        auto created = created_.find(relative);
         if (created != created_.end()) return created->second;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) {
+        Fd entry(root_.try_open(relative, O_PATH | O_NOFOLLOW));
+        if (!entry) {
             if (errno == ENOENT) return Found::missing;
-            raise_os_error(errno, path);
+            raise_os_error(errno, root_.display(relative));
         }
+        struct stat found;
+        if (::fstat(entry.get(), &found) != 0) raise_os_error(errno, root_.display(relative));
         // A link to a directory is one; a dangling link is in the way.
-        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return Found::other;
-        return S_ISDIR(st.st_mode) ? Found::directory : Found::other;
+        if (S_ISLNK(found.st_mode)) {
+            Fd target(root_.try_open(relative, O_PATH));
+            if (!target || ::fstat(target.get(), &found) != 0) return Found::other;
+        }
+        return S_ISDIR(found.st_mode) ? Found::directory : Found::other;
     }
 
     // Every ancestor of the destination below the root that exists must be a
-    // directory; returns those that are missing, outermost first.
-    std::vector<std::string> check_ancestors(std::string_view relative, const std::string& destination) const {
+    // directory; returns those that are missing, outermost first. pending
+    // tells whether one exists only as the work of an earlier member.
+    std::vector<std::string> check_ancestors(std::string_view relative, bool& pending) const {
         std::vector<std::string> missing;
         size_t slash = relative.find('/');
         while (slash != std::string_view::npos) {
-            std::string ancestor = join_path(root_, relative.substr(0, slash));
+            std::string ancestor(relative.substr(0, slash));
             Found found = probe(ancestor);
-            if (found == Found::other) raise_os_error(ENOTDIR, destination);
+            if (found == Found::other) raise_os_error(ENOTDIR, root_.display(relative));
             if (found == Found::missing) missing.push_back(std::move(ancestor));
+            if (created_.count(std::string(relative.substr(0, slash)))) pending = true;
             slash = relative.find('/', slash + 1);
         }
         return missing;
     }
 
-    Ctx c_;
-    std::string root_;
+    const Root& root_;
     std::map<std::string, Found> created_;
 };
 
-// Checks every member before anything is written: names, the layout export
-// writes, and a replay against the tree. Returns the members to import.
-std::vector<PlannedMember> plan_import(Ctx c, Borrowed members, const std::string& root) {
-    State& st = c.st;
-    Py_ssize_t count = PyList_GET_SIZE(members.get());
-    if (count == 0) raise(PyExc_ValueError, "the archive has no members");
-    std::vector<PlannedMember> plan;
-    std::string top;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Borrowed info = PyList_GET_ITEM(members.get(), i);
-        Ref name = getattr(info, st.name);
-        std::string bytes = fs_bytes(name);
-        if (!is_plain_relative(bytes)) refuse_member("unsafe member name", name);
-        if (i == 0) top = member_top_name(bytes);
-        std::optional<std::string_view> relative = path_below_top(bytes, top);
+// ---- Import: staging and committing ------------------------------------------
+
+// A file member's content, written and flushed to disk beside its
+// destination: unnamed (O_TMPFILE) where the file system allows, otherwise
+// under a temporary name that is removed unless it was renamed into place.
+struct Staged {
+    Fd file;
+    Fd directory;
+    std::string temp_name;
+
+    Staged() = default;
+    Staged(const Staged&) = delete;
+    Staged& operator=(const Staged&) = delete;
+    ~Staged() {
+        if (!temp_name.empty()) ::unlinkat(directory.get(), temp_name.c_str(), 0);
+    }
+};
+
+struct Step {
+    MemberKind kind;
+    std::string relative;
+    mode_t mode = 0;                  // a directory member's permission bits
+    char type = 0;                    // an unsupported member's type flag
+    std::unique_ptr<Staged> staged;   // a file member's content
+    std::vector<std::string> notes;   // extended attributes the file system refused
+};
+
+class Importer {
+public:
+    Importer(Ctx c, const Root& root, rooted::Fallbacks fallbacks)
+        : c_(c), root_(root), fallbacks_(fallbacks), replay_(root), umask_(current_umask()) {}
+
+    // Checks one member and stages its content; the stream stands at the
+    // member's content, of which the importer reads exactly size bytes.
+    void member(std::string name, char type, mode_t mode, uint64_t size, bool has_content, TarStream& stream) {
+        if (!is_plain_relative(name)) refuse_member("unsafe member name", name);
+        if (steps_.empty()) top_ = member_top_name(name);
+        std::optional<std::string_view> relative = path_below_top(name, top_);
         if (!relative) refuse_member("member outside the top-level directory", name);
-        MemberKind kind = truth(call_method(info, st.isdir))   ? MemberKind::directory
-                          : truth(call_method(info, st.isreg)) ? MemberKind::file
-                                                               : MemberKind::unsupported;
+        MemberKind kind = type == '5'                                  ? MemberKind::directory
+                          : type == '0' || type == '\0' || type == '7' ? MemberKind::file
+                                                                       : MemberKind::unsupported;
         if (!is_exported_path(*relative, kind == MemberKind::directory))
             refuse_member("member not part of the configuration", name);
-        plan.push_back({Ref::borrow(info), kind, std::string(*relative)});
-    }
-    Replay replay(c, root);
-    for (const PlannedMember& member : plan) {
-        if (member.kind == MemberKind::directory) replay.directory(member.relative);
-        if (member.kind == MemberKind::file) replay.file(member.relative);
-    }
-    return plan;
-}
-
-// Creates a directory member's destination with the member's permission bits
-// (the umask applies) and missing parents with default permissions; an
-// existing directory is left as it is.
-void make_directory(const std::string& root, std::string_view relative, mode_t mode) {
-    if (relative.empty()) return;  // the top-level directory maps to the root itself
-    size_t end = 0;
-    do {
-        end = relative.find('/', end + 1);
-        bool leaf = end == std::string_view::npos;
-        std::string path = join_path(root, relative.substr(0, end));
-        if (::mkdir(path.c_str(), leaf ? mode : 0777) == 0) {
-            sync_directory(parent_directory(path));
-            continue;
+        Step step{kind, std::string(*relative)};
+        switch (kind) {
+            case MemberKind::directory:
+                replay_.directory(step.relative);
+                step.mode = mode & 07777;
+                if (has_content) stream.skip(size);
+                break;
+            case MemberKind::file: {
+                bool directory_exists = replay_.file(step.relative);
+                bool configuration = step.relative == config_files[0];
+                stage(step, directory_exists, stream, size, configuration);
+                if (configuration) check_configuration(name);
+                break;
+            }
+            case MemberKind::unsupported:
+                step.type = type;
+                if (has_content) stream.skip(size);
+                break;
         }
-        int err = errno;
-        struct stat st;
-        if (err != EEXIST || ::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) raise_os_error(err, path);
-    } while (end != std::string_view::npos);
-}
-
-// Replaces a file member's destination with the member's content, keeping the
-// existing file's owner and permission bits (a new file gets the default ones).
-void write_file(Ctx c, Borrowed tar, Borrowed info, const std::string& destination) {
-    State& st = c.st;
-    std::string target = resolve_destination(c, destination);
-    struct stat existing;
-    bool exists = ::stat(target.c_str(), &existing) == 0;
-    if (!exists && errno != ENOENT) raise_os_error(errno, target);
-
-    TempFile output(parent_directory(target), target);
-    Ref content = call_method(tar, st.extractfile, info);
-    Closing close_content(content, st.close);
-    Ref chunk_size = integer(1 << 20);
-    long long expected = PyLong_AsLongLong(getattr(info, st.size).get());
-    if (expected == -1 && PyErr_Occurred()) throw PyError{};
-    long long written = 0;
-    for (;;) {
-        Ref chunk = call_method(content, st.read, chunk_size);
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        check(PyBytes_AsStringAndSize(chunk.get(), &data, &size));
-        if (size == 0) break;
-        output.write_all(data, static_cast<size_t>(size));
-        written += size;
+        steps_.push_back(std::move(step));
     }
-    close_content.close_now();
-    if (written != expected) {
-        PyErr_SetString(getattr(lazy_module(c, LazyModule::tarfile), st.read_error).get(), "unexpected end of data");
+
+    bool empty() const noexcept { return steps_.empty(); }
+
+    // Renames the staged files into place in archive order, creating the
+    // directory members first where they come. Returns normally when all is
+    // in place; on a failure after the first change, sets the restart flag
+    // and names what was changed before the error passes on.
+    void commit(Borrowed self) {
+        for (const Step& step : steps_) {
+            if (step.kind == MemberKind::unsupported) {
+                char flag = step.type;
+                Ref type = Ref::steal(PyObject_Repr(Ref::steal(PyBytes_FromStringAndSize(&flag, 1)).get()));
+                print_line(add(str("Unsupported file type: "), type));
+            }
+            for (const std::string& note : step.notes) print_message(c_, "Extended attribute not kept", fs_text(note));
+        }
+        std::vector<std::string> changed;
+        try {
+            for (Step& step : steps_) {
+                if (step.kind == MemberKind::directory) make_directory(step.relative, step.mode, changed);
+                if (step.kind == MemberKind::file) install(step, changed);
+            }
+            for (const Fd& directory : synced_) sync_directory_fd(directory.get(), root_.path());
+        } catch (const PyError&) {
+            if (changed.empty()) throw;
+            PendingError saved;
+            setattr(self, c_.st.need_daemon_restart, Py_True);
+            std::string list;
+            for (const std::string& path : changed) list.append(list.empty() ? "" : ", ").append(path);
+            print_message(c_, "Changed before the failure", fs_text(list));
+            throw;
+        }
+        lock_.reset();
+    }
+
+private:
+    // Takes the events library's lock on the configuration file (the lock
+    // file beside it, created when missing), held until the last rename.
+    void lock() {
+        if (lock_) return;
+        std::string relative = std::string(config_files[0]) + ".lock";
+        Located located = root_.locate(relative, true);
+        Fd fd(::openat(located.parent.get(), located.name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd) raise_os_error(errno, root_.display(relative));
+        for (;;) {
+            int rc = 0;
+            Py_BEGIN_ALLOW_THREADS rc = ::flock(fd.get(), LOCK_EX);
+            Py_END_ALLOW_THREADS if (rc == 0) break;
+            if (errno != EINTR) raise_os_error(errno, root_.display(relative));
+            check(PyErr_CheckSignals());
+        }
+        lock_ = std::move(fd);
+    }
+
+    // Removes what a crashed import left under a staging name in a directory
+    // where it stages; only a holder of the lock stages there.
+    void remove_stale(int directory) {
+        struct stat found;
+        if (::fstat(directory, &found) != 0 || !cleaned_.insert({found.st_dev, found.st_ino}).second) return;
+        int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
+        if (!listing) {
+            if (listed >= 0) ::close(listed);
+            return;
+        }
+        while (dirent* entry = ::readdir(listing)) {
+            std::string_view name(entry->d_name);
+            if (name.starts_with(import_temp_prefix) && name.ends_with(temp_suffix))
+                ::unlinkat(::dirfd(listing), entry->d_name, 0);
+        }
+        ::closedir(listing);
+    }
+
+    // The directory a file is staged in when its own is still to be created:
+    // the nearest ancestor that exists, which the new directories go into.
+    Fd nearest_directory(std::string_view relative) const {
+        std::string ancestor(relative);
+        for (;;) {
+            size_t slash = ancestor.rfind('/');
+            ancestor.resize(slash == std::string::npos ? 0 : slash);
+            Fd directory(root_.try_open(ancestor, O_PATH | O_DIRECTORY));
+            if (directory || ancestor.empty()) return directory ? std::move(directory) : root_.open("", O_PATH);
+        }
+    }
+
+    void stage(Step& step, bool directory_exists, TarStream& stream, uint64_t size, bool keep_text) {
+        lock();
+        std::string display = root_.display(step.relative);
+        Fd directory;
+        std::string name;
+        if (directory_exists) {
+            Located target = root_.locate(step.relative, true);
+            directory = std::move(target.parent);
+            name = std::move(target.name);
+        } else {
+            directory = nearest_directory(step.relative);
+        }
+        remove_stale(directory.get());
+        auto staged = std::make_unique<Staged>();
+        if (!fallbacks_.named_temp)
+            staged->file = Fd(::openat(directory.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (!staged->file) {
+            if (!fallbacks_.named_temp && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+                raise_os_error(errno, display);
+            for (int attempt = 0; attempt < 100 && !staged->file; ++attempt) {
+                std::string temp = random_name(import_temp_prefix);
+                staged->file = Fd(::openat(directory.get(), temp.c_str(),
+                                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                if (staged->file)
+                    staged->temp_name = std::move(temp);
+                else if (errno != EEXIST)
+                    raise_os_error(errno, display);
+            }
+            if (!staged->file) raise_os_error(EEXIST, display);
+        }
+        staged->directory = Fd(::fcntl(directory.get(), F_DUPFD_CLOEXEC, 0));
+        if (!staged->directory) raise_os_error(errno, display);
+        int fd = staged->file.get();
+        if (keep_text) text_.clear();
+        stream.pass(size, [&](const char* data, size_t length) {
+            write_all(fd, data, length, display);
+            if (keep_text) text_.append(data, length);
+        });
+
+        // The existing file's owner, permission bits and extended attributes;
+        // a new file gets the default permissions.
+        struct stat existing;
+        bool exists = directory_exists &&
+                      ::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+        if (exists) {
+            struct stat own;
+            if (::fstat(fd, &own) != 0) raise_os_error(errno, display);
+            if ((existing.st_uid != own.st_uid || existing.st_gid != own.st_gid) &&
+                ::fchown(fd, existing.st_uid, existing.st_gid) != 0)
+                raise_os_error(errno, display);
+        }
+        // After the owner: a change of owner clears the set-ID bits.
+        if (::fchmod(fd, exists ? existing.st_mode & 07777 : 0666 & ~umask_) != 0) raise_os_error(errno, display);
+        if (exists && S_ISREG(existing.st_mode)) copy_attributes(directory.get(), name, fd, display, step.notes);
+        sync_fd(fd, display);
+        step.staged = std::move(staged);
+    }
+
+    // Copies the extended attributes of the file being replaced (security
+    // labels, ACLs, user attributes), as cp --preserve=xattr does; those the
+    // file system refuses are noted for the user.
+    static void copy_attributes(int directory, const std::string& name, int to, const std::string& display,
+                                std::vector<std::string>& notes) {
+        Fd from(::openat(directory, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!from) raise_os_error(errno, display);
+        ssize_t size = ::flistxattr(from.get(), nullptr, 0);
+        if (size < 0 && (errno == ENOTSUP || errno == EOPNOTSUPP)) return;
+        std::string names(static_cast<size_t>(size > 0 ? size : 0), '\0');
+        if (size > 0) size = ::flistxattr(from.get(), names.data(), names.size());
+        if (size < 0) raise_os_error(errno, display);
+        names.resize(static_cast<size_t>(size));
+        std::string value;
+        for (size_t start = 0; start < names.size();) {
+            std::string attribute(names.c_str() + start);
+            start += attribute.size() + 1;
+            ssize_t length = ::fgetxattr(from.get(), attribute.c_str(), nullptr, 0);
+            if (length >= 0) {
+                value.assign(static_cast<size_t>(length), '\0');
+                length = ::fgetxattr(from.get(), attribute.c_str(), value.data(), value.size());
+            }
+            if (length < 0) {
+                if (errno == ENODATA) continue;  // removed since it was listed
+                raise_os_error(errno, display);
+            }
+            if (::fsetxattr(to, attribute.c_str(), value.data(), static_cast<size_t>(length), 0) != 0)
+                notes.push_back(display + ": " + attribute + " (" + std::strerror(errno) + ")");
+        }
+    }
+
+    // The configuration file must be a JSON object, or every later command
+    // would fail on it. The parser's own error is reported.
+    void check_configuration(std::string_view name) {
+        JsonCheck result = check_json_object(text_);
+        std::string text = std::move(text_);
+        text_ = std::string();
+        if (result == JsonCheck::object) return;
+        if (result == JsonCheck::other_value) refuse_member("configuration file that is not a JSON object", name);
+        if (result == JsonCheck::too_deep) refuse_member("configuration file nested more than 256 levels deep", name);
+        Ref decoded = Ref::steal_or_null(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+        if (decoded) {
+            text.clear();
+            text.shrink_to_fit();
+            Ref parsed =
+                Ref::steal_or_null(PyObject_CallOneArg(getattr(lazy_module(c_, LazyModule::json), c_.st.loads).get(),
+                                                       decoded.get()));
+            if (parsed) raise(PyExc_ValueError, "configuration file that json cannot read");
+        }
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
+        Ref error = take_exception();
+        PyErr_Format(PyExc_ValueError, "configuration file that is not JSON (%S): %R", error.get(),
+                     fs_text(name).get());
         throw PyError{};
     }
-    if (exists)
-        output.replace(target, existing.st_mode & 07777, &existing);
-    else
-        output.replace(target, 0666 & ~current_umask());
+
+    // Creates a directory member's destination with the member's permission
+    // bits (the umask applies) and missing parents with default permissions;
+    // an existing directory is left as it is.
+    void make_directory(std::string_view relative, mode_t mode, std::vector<std::string>& changed) {
+        if (relative.empty()) return;  // the top-level directory maps to the root itself
+        size_t end = 0;
+        do {
+            end = relative.find('/', end + 1);
+            bool leaf = end == std::string_view::npos;
+            std::string path(relative.substr(0, end));
+            Located located = root_.locate(path, false);
+            if (::mkdirat(located.parent.get(), located.name.c_str(), leaf ? mode : 0777) == 0) {
+                changed.push_back(root_.display(path));
+                remember_sync(std::move(located.parent));
+                continue;
+            }
+            int err = errno;
+            Fd existing(root_.try_open(path, O_PATH | O_DIRECTORY));
+            if (err != EEXIST || !existing) raise_os_error(err, root_.display(path));
+        } while (end != std::string_view::npos);
+    }
+
+    // Puts a staged file in place of its destination (a link's target).
+    void install(Step& step, std::vector<std::string>& changed) {
+        std::string display = root_.display(step.relative);
+        Located target = root_.locate(step.relative, true);
+        Staged& staged = *step.staged;
+        if (staged.temp_name.empty()) {
+            // An unnamed file gets a name only for the instant before the rename.
+            std::string proc = "/proc/self/fd/" + std::to_string(staged.file.get());
+            std::string temp;
+            for (int attempt = 0; attempt < 100 && temp.empty(); ++attempt) {
+                std::string name = random_name(import_temp_prefix);
+                if (::linkat(AT_FDCWD, proc.c_str(), target.parent.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+                    (errno == ENOENT &&
+                     ::linkat(staged.file.get(), "", target.parent.get(), name.c_str(), AT_EMPTY_PATH) == 0))
+                    temp = std::move(name);
+                else if (errno != EEXIST)
+                    raise_os_error(errno, display);
+            }
+            if (temp.empty()) raise_os_error(EEXIST, display);
+            if (::renameat(target.parent.get(), temp.c_str(), target.parent.get(), target.name.c_str()) != 0) {
+                int err = errno;
+                ::unlinkat(target.parent.get(), temp.c_str(), 0);
+                raise_os_error(err, display);
+            }
+        } else {
+            if (::renameat(staged.directory.get(), staged.temp_name.c_str(), target.parent.get(),
+                           target.name.c_str()) != 0)
+                raise_os_error(errno, display);
+            staged.temp_name.clear();
+        }
+        changed.push_back(display);
+        remember_sync(std::move(target.parent));
+    }
+
+    void remember_sync(Fd directory) {
+        struct stat found;
+        if (::fstat(directory.get(), &found) != 0) raise_os_error(errno, root_.path());
+        for (const Fd& known : synced_) {
+            struct stat other;
+            if (::fstat(known.get(), &other) == 0 && same_file(found, other)) return;
+        }
+        synced_.push_back(std::move(directory));
+    }
+
+    Ctx c_;
+    const Root& root_;
+    rooted::Fallbacks fallbacks_;
+    Replay replay_;
+    mode_t umask_;
+    std::string top_;
+    std::vector<Step> steps_;
+    std::string text_;  // the configuration file member being staged
+    Fd lock_;
+    std::set<std::pair<dev_t, ino_t>> cleaned_;
+    std::vector<Fd> synced_;
+};
+
+// ---- Import: reading the archive ---------------------------------------------
+
+// Applies the records of a pax header; refuses sparse members.
+void read_pax(std::string_view records, std::map<std::string, std::string>& into) {
+    while (!records.empty()) {
+        std::optional<PaxRecord> record = next_pax_record(records);
+        if (!record) raise(PyExc_ValueError, "damaged pax extended header");
+        if (record->key.starts_with("GNU.sparse.")) raise(PyExc_ValueError, "sparse members are not supported");
+        into[std::string(record->key)] = record->value;
+    }
 }
 
-// The archive opened for reading as one gzip stream. The gzip file is kept
-// so that the stream can be read to its end, which checks its CRC.
-Ref open_archive(Ctx c, Borrowed compressed) {
-    Borrowed tarfile = lazy_module(c, LazyModule::tarfile);
-    try {
-        return call(getattr(tarfile, c.st.tar_open), none(), str("r:"), compressed);
-    } catch (const PyError&) {
-        // As tarfile reports a stream that gzip cannot read.
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw;
-        PyErr_Clear();
-        PyErr_SetString(getattr(tarfile, c.st.read_error).get(), "not a gzip file");
-        throw;
+[[noreturn]] void refuse_limit(const char* what, std::string_view name) { refuse_member(what, name); }
+
+// Reads the archive member by member, as one stream, and hands each member
+// to the importer. The stream must end where its member list ends: in the
+// end-of-archive marker (zeros only after it) or in plain end of data.
+void read_archive(TarStream& stream, Importer& importer) {
+    std::map<std::string, std::string> global_pax, pax;
+    std::optional<std::string> long_name;
+    std::string block, data;
+    uint64_t members = 0, total = 0;
+    for (;;) {
+        block.clear();
+        uint64_t at = stream.offset();
+        if (!stream.read(tar_block, block)) {
+            if (!stream.started() || at == 0) raise(PyExc_ValueError, "empty file");
+            if (long_name || !pax.empty()) TarStream::truncated();
+            break;
+        }
+        if (is_zero_block(block)) {
+            if (members == 0) raise(PyExc_ValueError, "the archive has no members");
+            if (long_name || !pax.empty()) TarStream::truncated();
+            stream.expect_end();
+            break;
+        }
+        std::optional<TarHeader> header = parse_tar_header(block);
+        if (!header) {
+            PyErr_Format(PyExc_ValueError, "damaged tar header at byte %llu", static_cast<unsigned long long>(at));
+            throw PyError{};
+        }
+        char type = header->type;
+        if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
+            if (header->size > Limits::max_extended_header)
+                raise(PyExc_ValueError, "extended header larger than the limit of 64 KiB");
+            data.clear();
+            if (!stream.read(static_cast<size_t>(header->size), data)) TarStream::truncated();
+            stream.skip(tar_padding(header->size));
+            if (type == 'x') read_pax(data, pax);
+            if (type == 'g') read_pax(data, global_pax);
+            if (type == 'L') long_name = data.substr(0, data.find('\0'));
+            continue;
+        }
+        if (type == 'S') raise(PyExc_ValueError, "sparse members are not supported");
+        std::string name = long_name ? std::move(*long_name) : std::move(header->name);
+        uint64_t size = header->size;
+        for (const auto* records : {&global_pax, &pax}) {
+            if (auto path = records->find("path"); path != records->end()) name = path->second;
+            if (auto found = records->find("size"); found != records->end()) {
+                const std::string& text = found->second;
+                if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
+                    raise(PyExc_ValueError, "damaged pax extended header");
+                size = std::stoull(text);
+            }
+        }
+        pax.clear();
+        long_name.reset();
+        if (type == '\0' && name.ends_with('/')) type = '5';
+        if (type == '5')
+            while (name.size() > 1 && name.back() == '/') name.pop_back();
+        if (++members > Limits::max_members) refuse_limit("more members than the limit of 10000, at", name);
+        // Content follows regular files and types tar does not know; other
+        // kinds carry none whatever their size field says.
+        bool has_content = type < '1' || type > '6';
+        if (has_content) {
+            if (size > Limits::max_member_size) refuse_limit("member larger than the limit of 64 MiB", name);
+            total += size;
+            if (total > Limits::max_total_size)
+                refuse_limit("members larger than the limit of 256 MiB in all, at", name);
+        }
+        importer.member(std::move(name), type, static_cast<mode_t>(header->mode), size, has_content, stream);
+        if (has_content) stream.skip(tar_padding(size));
     }
+    if (importer.empty()) raise(PyExc_ValueError, "the archive has no members");
 }
 
 void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     State& st = c.st;
-    // The archive, as one gzip stream holding a tar stream.
-    Ref compressed = call(getattr(lazy_module(c, LazyModule::gzip), st.gzip_file), input_file, str("rb"));
+    // 1. Open the archive, once: everything is read from this descriptor.
+    std::string archive_path = fs_bytes(input_file);
+    Fd archive(::open(archive_path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!archive) raise_os_error(errno, archive_path);
+    Ref raw = Ref::steal(PyFile_FromFd(archive.get(), nullptr, "rb", 0, nullptr, nullptr, nullptr, 0));
+    Closing close_raw(raw, st.close);
+    Ref compressed = call(getattr(lazy_module(c, LazyModule::gzip), st.gzip_file), none(), str("rb"), integer(9), raw);
     Closing close_compressed(compressed, st.close);
-    Ref tar = open_archive(c, compressed);
-    Closing close_tar(tar, st.close);
+    TarStream stream(c, compressed);
 
-    // Read the whole member list, then the rest of the stream, so that a
-    // damaged archive is refused before anything is written.
-    Ref members = to_list(call_method(tar, st.getmembers));
-    Ref chunk_size = integer(1 << 20);
-    for (;;) {
-        Ref rest = call_method(compressed, st.read, chunk_size);
-        if (!PyBytes_Check(rest.get()) || PyBytes_GET_SIZE(rest.get()) == 0) break;
-    }
-    std::string root = fs_bytes(getattr(self, st.root_dir));
-    std::vector<PlannedMember> plan = plan_import(c, members, root);
-
-    // Import member by member, in archive order.
-    for (const PlannedMember& member : plan) {
-        switch (member.kind) {
-            case MemberKind::directory: {
-                long mode = PyLong_AsLong(getattr(member.info, st.mode).get());
-                if (mode == -1 && PyErr_Occurred()) throw PyError{};
-                make_directory(root, member.relative, static_cast<mode_t>(mode & 07777));
-                break;
-            }
-            case MemberKind::file:
-                write_file(c, tar, member.info, join_path(root, member.relative));
-                break;
-            case MemberKind::unsupported: {
-                Ref type = Ref::steal(PyObject_Repr(getattr(member.info, st.type).get()));
-                print_message(c, "Unsupported file type", type);
-                break;
-            }
-        }
-    }
-
-    // Both streams closed, then the restart is requested and the import reported.
-    close_tar.close_now();
+    // 2. and 3. Check every member and stage its content, then put it all in place.
+    Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
+    Importer importer(c, root, rooted::forced_fallbacks());
+    read_archive(stream, importer);
     close_compressed.close_now();
+    close_raw.close_now();
+    importer.commit(self);
+
+    // 4. to 6.
     setattr(self, st.need_daemon_restart, Py_True);
     print_message(c, "Configuration imported");
 }

@@ -2,7 +2,9 @@
 // before import writes anything, as plain functions over file-system bytes.
 #pragma once
 
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace zelta::transfer {
@@ -22,6 +24,48 @@ inline constexpr std::string_view fragment_prefix = "mod-zelta";
 // The event watcher's notification settings of the root user and their directory.
 inline constexpr std::string_view notifyrc_dir = "root/.config";
 inline constexpr std::string_view notifyrc = "root/.config/zelta-event-watcher.notifyrc";
+
+// What import accepts of an archive, all checked before anything is written.
+// Each error that refuses an archive names the limit it met.
+struct Limits {
+    static constexpr uint64_t max_members = 10000;                 // members, extended headers not counted
+    static constexpr uint64_t max_member_size = 64ULL << 20;       // content of one member
+    static constexpr uint64_t max_total_size = 256ULL << 20;       // content of all members
+    static constexpr uint64_t max_extended_header = 64ULL << 10;   // one pax or GNU long-name header
+    static constexpr uint64_t max_end_padding = 1ULL << 20;        // zeros after the end-of-archive marker
+    static constexpr unsigned max_json_depth = 256;                // nesting of the configuration file
+};
+
+// The 512-byte tar header block, read as tar readers read it.
+inline constexpr size_t tar_block = 512;
+
+struct TarHeader {
+    std::string name;      // prefix and name joined, as the ustar format stores them
+    std::string linkname;  // link target
+    uint64_t size = 0;
+    uint32_t mode = 0;
+    char type = '0';
+};
+
+// Parses one header block. Nothing when its checksum does not match or a
+// number field is not a number: the block is damaged.
+std::optional<TarHeader> parse_tar_header(std::string_view block);
+// Whether a block is all zeros: the end-of-archive marker.
+bool is_zero_block(std::string_view block);
+// The padding after content of size bytes up to the next block boundary.
+inline uint64_t tar_padding(uint64_t size) { return (tar_block - size % tar_block) % tar_block; }
+
+// One record of a pax extended header ("LEN key=value\n"), taken off the
+// front of records; nothing when the records are malformed.
+struct PaxRecord {
+    std::string_view key, value;
+};
+std::optional<PaxRecord> next_pax_record(std::string_view& records);
+
+// How the configuration file's text stands as JSON, read as json.loads reads
+// it (NaN, Infinity and -Infinity included) from UTF-8 text.
+enum class JsonCheck { object, other_value, invalid, too_deep };
+JsonCheck check_json_object(std::string_view text);
 
 // The top-level name T of an archive written to archive_path: the final
 // path component's text before its first dot ("" for ".x.tar.gz").
