@@ -16,12 +16,20 @@ top-level parameter "enabled" there and overrides the catalogue default.
 ``<root>`` is "/" unless the environment variable ZELTA_EVENTS_ROOT names
 another system tree.  It is read at every call, so it may be set after import.
 
-Writers serialise on an exclusive lock of ``zelta-syslog.conf.lock`` beside the
-configuration file, re-read the file under the lock and replace it atomically,
-so concurrent changes are never lost and a crash never leaves half a file.
+Every writer of the configuration file follows one convention: it takes an
+exclusive ``flock`` on ``zelta-syslog.conf.lock`` beside the file (creating it,
+mode 0600, when missing), re-reads the file under the lock, and replaces it
+atomically (a temporary file in the same directory, flushed, given the old
+file's owner, mode and extended attributes, renamed over it) before it lets
+the lock go.  So concurrent changes are never lost and a crash never leaves
+half a file.  The administration module's import holds the same lock.
+
+Below a root other than "/", paths are resolved inside the root: an absolute
+symbolic link target counts from the root and ".." stops there, so a system
+tree cannot make the library write a file of the host.
 """
 
-import _thread
+import errno
 import fcntl
 import json
 import math
@@ -40,9 +48,8 @@ _CONFIG_FILE = "etc/zelta-syslog.conf"
 _RECORD_FORMAT = 2
 _NEW_CONFIG_MODE = 0o644
 
-# fcntl locks belong to the process, so threads of one process also need
-# this (the low-level lock: threading itself is not worth its import here).
-_thread_lock = _thread.allocate_lock()
+# Threads of one process take turns here before they take the file lock.
+_thread_lock = threading.Lock()
 
 
 class UnknownEventError(LookupError):
@@ -133,10 +140,39 @@ def _config_path():
     return os.path.join(_root(), _CONFIG_FILE)
 
 
+def _inside_root(relative):
+    """The path of relative below the root with every symbolic link resolved
+    inside the root; the root "/" resolves as the system does."""
+    root = _root()
+    if os.path.samefile(root, "/"):
+        return os.path.realpath(os.path.join("/", relative))
+    parts, resolved, links = relative.split("/")[::-1], [], 0
+    while parts:
+        part = parts.pop()
+        if part in ("", "."):
+            continue
+        if part == "..":
+            if resolved:
+                resolved.pop()
+            continue
+        path = os.path.join(root, *resolved, part)
+        if os.path.islink(path):
+            links += 1
+            if links > 40:
+                raise OSError(errno.ELOOP, os.strerror(errno.ELOOP), os.path.join(root, relative))
+            target = os.readlink(path)
+            if target.startswith("/"):
+                resolved = []
+            parts.extend(target.split("/")[::-1])
+            continue
+        resolved.append(part)
+    return os.path.join(root, *resolved)
+
+
 def _catalogue():
     """Return (groups, events): maps from ID to catalogue entry, in file order."""
     path = os.path.join(_root(), _CATALOGUE_FILE)
-    with open(path, encoding="utf-8") as file:
+    with open(_inside_root(_CATALOGUE_FILE), encoding="utf-8") as file:
         try:
             catalogue = json.load(file)
         except json.JSONDecodeError as error:
@@ -210,7 +246,7 @@ def _decode_value(value):
 def _read_config(path):
     """Return the current configuration; a missing or blank file counts as empty."""
     try:
-        with open(path, encoding="utf-8") as file:
+        with open(_inside_root(_CONFIG_FILE), encoding="utf-8") as file:
             text = file.read()
     except FileNotFoundError:
         return {}
@@ -239,9 +275,9 @@ def _update_event(event_id, change):
     _known_event(event_id)
     path = _config_path()
     with _thread_lock:
-        lock_fd = os.open(path + ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        lock_fd = os.open(_inside_root(_CONFIG_FILE + ".lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
-            fcntl.lockf(lock_fd, fcntl.LOCK_EX)
+            fcntl.flock(lock_fd, fcntl.LOCK_EX)
             config = _read_config(path)
             settings = _event_settings(config, event_id, path)
             change(settings)
@@ -251,9 +287,28 @@ def _update_event(event_id, change):
             os.close(lock_fd)
 
 
+def _copy_attributes(source, fd):
+    """Give the new file the old one's extended attributes (security labels,
+    ACLs, user attributes); one the file system refuses raises."""
+    try:
+        names = os.listxattr(source)
+    except OSError as error:
+        if error.errno in (errno.ENOTSUP, errno.EOPNOTSUPP):
+            return
+        raise
+    for name in names:
+        try:
+            value = os.getxattr(source, name)
+        except OSError as error:
+            if error.errno == errno.ENODATA:
+                continue
+            raise
+        os.setxattr(fd, name, value)
+
+
 def _replace_file(path, text):
-    """Replace the file (a symbolic link's target) by text, all or nothing."""
-    target = os.path.realpath(path)
+    """Replace the file (a symbolic link's target, inside the root) by text, all or nothing."""
+    target = _inside_root(_CONFIG_FILE)
     directory, name = os.path.split(target)
     try:
         existing = os.stat(target)
@@ -273,6 +328,7 @@ def _replace_file(path, text):
                 created = os.fstat(file.fileno())
                 if (created.st_uid, created.st_gid) != (existing.st_uid, existing.st_gid):
                     os.fchown(file.fileno(), existing.st_uid, existing.st_gid)
+                _copy_attributes(target, file.fileno())
             os.fsync(file.fileno())
         os.replace(temporary, target)
     except BaseException:

@@ -2,9 +2,14 @@
 
 import gzip
 import io
+import json
 import os
+import random
 import stat
+import subprocess
+import sys
 import tarfile
+import time
 
 import pytest
 
@@ -25,13 +30,14 @@ def write(path, data, mode=0o644):
     os.chmod(path, mode)
 
 
-def build_archive(path, members, end_marker=True):
-    """A gzip-compressed tar of (name, kind, payload) members; payload is a
-    file's content or a link's target."""
+def build_archive(path, members, end_marker=True, after=b""):
+    """A gzip-compressed tar of (name, kind, payload[, pax headers]) members;
+    payload is a file's content or a link's target; after follows the tar stream."""
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.PAX_FORMAT) as tar:
-        for name, kind, payload in members:
+        for name, kind, payload, *pax in members:
             info = tarfile.TarInfo(name)
+            info.pax_headers = pax[0] if pax else {}
             info.type, info.mode = kind, 0o700 if kind == tarfile.DIRTYPE else 0o644
             if kind == tarfile.REGTYPE:
                 info.size = len(payload)
@@ -39,7 +45,7 @@ def build_archive(path, members, end_marker=True):
                 info.linkname = payload
             tar.addfile(info, io.BytesIO(payload) if kind == tarfile.REGTYPE else None)
         data_end = tar.offset
-    path.write_bytes(gzip.compress(raw.getvalue() if end_marker else raw.getvalue()[:data_end]))
+    path.write_bytes(gzip.compress((raw.getvalue() if end_marker else raw.getvalue()[:data_end]) + after))
     return path
 
 
@@ -68,6 +74,14 @@ def system(tree):
     os.chmod(root / NOTIFY_DIR, 0o700)
     write(root / LOCK, b"", 0o600)  # the events library's lock file, as a configured host has it
     return root
+
+
+@pytest.fixture(params=["openat2", "walk"])
+def resolver(request, monkeypatch):
+    """Paths below the root resolved by openat2, or by the walk that stands in
+    for it on kernels without it."""
+    monkeypatch.setenv("ZELTA_ADMIN_EVENTS_FALLBACK", "" if request.param == "openat2" else "walk,named-temp")
+    return request.param
 
 
 @pytest.fixture(autouse=True)
@@ -166,7 +180,7 @@ def test_export_replaces_an_earlier_archive_with_a_new_file(Admin, system, tmp_p
 # ---- Import ---------------------------------------------------------------------
 
 
-def test_round_trip_restores_content_and_modes(Admin, admin, system, tmp_path, capsys):
+def test_round_trip_restores_content_and_modes(Admin, admin, system, tmp_path, capsys, resolver):
     exported(Admin, tmp_path / "backup", capsys)
     expected = snapshot(system)
     for relative in (CONFIG, RULES, ROTATE, CONFD + "/mod-zelta.conf", CONFD + "/mod-zelta-extra.conf", NOTIFYRC,
@@ -249,6 +263,7 @@ def break_checksum(path):
     (lambda p: p.write_bytes(gzip.compress(b"\0" * 10240)), "the archive has no members"),
     (lambda p: p.write_bytes(gzip.compress(b"")), "empty file"),
     (lambda p: p.unlink(), "[Errno 2] No such file or directory"),
+    (lambda p: (p.unlink(), p.mkdir()), "[Errno 21] Is a directory"),  # an I/O error keeps its own text
 ])
 def test_unreadable_archive_is_refused_before_writing(Admin, admin, system, tmp_path, capsys, damage, error):
     exported(Admin, tmp_path / "b", capsys)
@@ -283,6 +298,38 @@ def replace(relative, how, *prior):
 WITHOUT_NOTIFY_DIR = (NOTIFYRC, NOTIFY_DIR + "/unrelated.rc", NOTIFY_DIR)
 
 
+def host_link(relative, target, *prior):
+    """relative becomes a link to target, a path of the host outside the root
+    ("{host}" stands for the scratch directory that holds the root) whose
+    victim file and directory exist."""
+    def prepare(root):
+        host = root.parent
+        write(host / "victim/rules.d/zelta-syslog.rules", b"victim\n")
+        write(host / "victim/x", b"victim\n")
+        replace(relative, lambda p: p.symlink_to(target.format(host=host)), *prior)(root)
+    return prepare
+
+
+def raw_member(name, size, kind=tarfile.REGTYPE):
+    """A bare tar header that claims size bytes of content, none following."""
+    info = tarfile.TarInfo(name)
+    info.size, info.type = size, kind
+    return info.tobuf(tarfile.GNU_FORMAT)
+
+
+def bare_archive(*blocks):
+    def prepare(root):
+        (root.parent / "hostile.bare").write_bytes(b"".join(blocks))
+    return prepare
+
+
+def damaged(block):
+    return block[:148] + b"0000000\0" + block[156:]
+
+
+MIB = 1 << 20
+
+
 @pytest.mark.parametrize("members, prepare, error", [
     ([GOOD, ("/etc/passwd", tarfile.REGTYPE, b"x")], None, "unsafe member name: '/etc/passwd'"),
     ([("/" + CONFIG, tarfile.REGTYPE, b"x")], None, "unsafe member name"),
@@ -313,11 +360,42 @@ WITHOUT_NOTIFY_DIR = (NOTIFYRC, NOTIFY_DIR + "/unrelated.rc", NOTIFY_DIR)
      remove(*WITHOUT_NOTIFY_DIR), "[Errno 20] Not a directory"),
     ([GOOD, ("T/" + CONFD + "/mod-zelta-new", tarfile.DIRTYPE, None),
       ("T/" + CONFD + "/mod-zelta-new", tarfile.REGTYPE, b"x")], None, "[Errno 21] Is a directory"),
+    # Links already in the tree resolve inside the root, never to the host.
+    ([GOOD], host_link(CONFIG, "{host}/victim/x"), "[Errno 2] No such file"),
+    ([GOOD], host_link(CONFIG, "../../../../../../../victim/x"), "[Errno 2] No such file"),
+    ([GOOD, ("T/" + RULES, tarfile.REGTYPE, b"x")], host_link("etc/audit", "{host}/victim", RULES, "etc/audit/rules.d"),
+     "[Errno 20] Not a directory"),
+    # Limits, damaged and sparse members, what follows the end of the archive.
+    ([GOOD, ("T/" + ROTATE, tarfile.REGTYPE, b"x", {"comment": "x" * 70000})], None,
+     "extended header larger than the limit of 64 KiB"),
+    ([GOOD, ("T/" + ROTATE, tarfile.REGTYPE, b"x", {"GNU.sparse.major": "1", "GNU.sparse.minor": "0"})], None,
+     "sparse members are not supported"),
+    ([GOOD, ("T/" + ROTATE, tarfile.GNUTYPE_SPARSE, None)], None, "sparse members are not supported"),
+    ([GOOD] + [("T/etc", tarfile.DIRTYPE, None)] * 10000, None, "more members than the limit of 10000, at: 'T/etc'"),
+    ([], bare_archive(raw_member("T/" + ROTATE, 64 * MIB + 1)), "member larger than the limit of 64 MiB: 'T/etc/"),
+    ([], bare_archive(raw_member("T/" + NOTIFY_DIR, 0, tarfile.DIRTYPE), damaged(raw_member("T/" + ROTATE, 0))),
+     "damaged tar header at byte 512"),
+    ([GOOD], lambda root: (root.parent / "after").write_bytes(b"\0" * 1024 + b"x"),
+     "data after the end-of-archive marker"),
+    ([GOOD], lambda root: (root.parent / "after").write_bytes(b"\0" * (2 * MIB)), "more than 1 MiB of padding"),
+    # A configuration file that every later command would fail on.
+    ([("T/" + CONFIG, tarfile.REGTYPE, b"not json")], None,
+     "configuration file that is not JSON (Expecting value: line 1 column 1 (char 0)): 'T/etc/zelta-syslog.conf'"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b'{"a": 1,}')], None, "not JSON (Expecting property name"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b"\xef\xbb\xbf{}")], None, "not JSON (Unexpected UTF-8 BOM"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b'{"a": "\xff"}')], None, "not JSON ('utf-8' codec can't decode byte 0xff"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b"")], None, "not JSON (Expecting value"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b"[1, 2]")], None, "configuration file that is not a JSON object"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b'{"a": ' * 300 + b"1" + b"}" * 300)], None, "nested more than 256 levels"),
 ])
-def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path, capsys, members, prepare, error):
+def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path, capsys, resolver, members, prepare,
+                                                       error):
     if prepare:
         prepare(system)
-    archive = build_archive(tmp_path / "hostile.tar.gz", members)
+    after = tmp_path / "after"
+    archive = build_archive(tmp_path / "hostile.tar.gz", members, after=after.read_bytes() if after.exists() else b"")
+    if (tmp_path / "hostile.bare").exists():
+        archive.write_bytes(gzip.compress((tmp_path / "hostile.bare").read_bytes()))
     before = snapshot(tmp_path)
     admin.import_config(str(archive))
     [line] = lines(capsys)
@@ -338,3 +416,147 @@ def test_keyboard_interrupt_passes_through(Admin, admin, system, tmp_path, capsy
     assert lines(capsys) == []
     assert snapshot(tmp_path) == before
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
+
+
+def test_transfer_does_not_leak(Admin, admin, system, tmp_path, capsys):
+    target = str(tmp_path / "b.tar.gz")
+    hostile = str(build_archive(tmp_path / "h.tar.gz", [GOOD, ("T/etc/passwd", tarfile.REGTYPE, b"x")]))
+
+    def round_trip():
+        Admin.export_config(target)
+        admin.import_config(target)
+        admin.import_config(hostile)
+        Admin.export_config("")
+
+    assert_no_leak(lambda: (round_trip(), capsys.readouterr()), rounds=200)
+
+
+# ---- Sources and destinations that are links, partial failures, concurrency ---------------
+
+
+@pytest.mark.parametrize("source, link, error", [
+    (CONFIG, "../srv/real.conf", None),  # stored with the content it points to
+    (NOTIFYRC, "/srv/real.conf", None),  # an absolute target counts from the root
+    (CONFIG, "{host}/secret", "[Errno 2] No such file or directory: '{root}/etc/zelta-syslog.conf'"),
+    (CONFIG, "fifo", "not a regular file: '{root}/etc/zelta-syslog.conf'"),
+])
+def test_export_reads_linked_sources_inside_the_root(Admin, system, tmp_path, capsys, resolver, source, link, error):
+    write(tmp_path / "secret", b"host secret\n")
+    write(system / "srv/real.conf", b'{"linked": {}}\n')
+    os.mkfifo(system / "etc/fifo")  # opened without blocking and refused
+    (system / source).unlink()
+    os.symlink(link.format(host=tmp_path), system / source)
+    Admin.export_config(str(tmp_path / "b"))
+    if error:
+        assert lines(capsys) == ["Error exporting configuration: " + error.format(root=system)]
+        return
+    assert lines(capsys) == ["Configuration exported"]
+    with tarfile.open(tmp_path / "b.tar.gz") as tar:
+        member = tar.getmember("b/" + source)
+        assert member.isreg() and tar.extractfile(member).read() == b'{"linked": {}}\n'
+
+
+class FailingAfterFirstLine(io.StringIO):
+    """Standard output whose first line (an "Unsupported" line, printed when
+    the renames start) turns the rules directory into a file."""
+
+    def __init__(self, root):
+        super().__init__()
+        self.root = root
+
+    def write(self, text):
+        if self.root:
+            remove(RULES, "etc/audit/rules.d")(self.root)
+            (self.root / "etc/audit/rules.d").write_bytes(b"")
+            self.root = None
+        return super().write(text)
+
+
+def test_failure_after_the_first_rename_names_what_changed(admin, system, tmp_path, monkeypatch):
+    archive = build_archive(tmp_path / "a.tar.gz", [GOOD, ("T/" + ROTATE, tarfile.SYMTYPE, "x"),
+                                                    ("T/" + RULES, tarfile.REGTYPE, b"rules\n")])
+    monkeypatch.setattr("sys.stdout", FailingAfterFirstLine(system))
+    admin.import_config(str(archive))
+    assert sys.stdout.getvalue().splitlines() == [
+        "Unsupported file type: b'2'", f"Changed before the failure: {system}/{CONFIG}",
+        f"Error importing configuration: [Errno 20] Not a directory: '{system}/{RULES}'"]
+    assert (system / CONFIG).read_bytes() == GOOD[2]
+    assert admin._ZeltaAdminEvents__need_daemon_restart is True
+
+
+def test_import_keeps_extended_attributes(Admin, admin, system, tmp_path, capsys):
+    exported(Admin, tmp_path / "b", capsys)
+    os.setxattr(system / CONFIG, "user.label", b"kept")
+    admin.import_config(str(tmp_path / "b.tar.gz"))
+    assert lines(capsys) == ["Configuration imported"]
+    assert os.getxattr(system / CONFIG, "user.label") == b"kept"
+
+
+STANDIN = os.path.join(os.path.dirname(__file__), "..", "events-standin")
+
+
+def test_import_and_library_writers_never_lose_each_other(admin, system, tmp_path, capsys):
+    # The stand-in library changes one event in a loop while archives, each
+    # with its own marker event, are imported: every import must survive.
+    write(system / "usr/share/syslog-ng-mod-zelta/events-catalogue.json", json.dumps(
+        {"groups": [], "events": [{"id": "e", "name_en": "E", "name_ru": "E", "enabled": True}]}).encode())
+    writer = subprocess.Popen([sys.executable, "-c", "import sys, zelta_events\nfor i in range(100000): "
+                               "zelta_events.set_event_param('e', 's', 'p', str(i))"],
+                              env={**os.environ, "ZELTA_EVENTS_ROOT": str(system), "PYTHONPATH": STANDIN})
+    try:
+        for n in range(15):
+            archive = build_archive(tmp_path / "a.tar.gz", [("T/" + CONFIG, tarfile.REGTYPE,
+                                                             json.dumps({f"import-{n}": {}}).encode())])
+            admin.import_config(str(archive))
+            assert lines(capsys) == ["Configuration imported"]
+            time.sleep(0.02)  # the writer rewrites the file meanwhile
+            assert f"import-{n}" in json.loads((system / CONFIG).read_text())
+        assert writer.poll() is None
+    finally:
+        writer.kill()
+        writer.wait()
+
+
+KILLED_IMPORT = """
+import sys, types
+library = types.ModuleType("zelta_events")
+library.get_event_ids_ex = library.get_group_ids_ex = lambda *args: []
+sys.modules["zelta_events"] = library
+from zelta_admin_events.admin_events import ZeltaAdminEvents
+import pathlib
+Admin = type("Admin", (ZeltaAdminEvents,), {"_ZeltaAdminEvents__root_dir": pathlib.Path(sys.argv[1])})
+admin = Admin([], [])
+print("ready", flush=True)
+while True:
+    for archive in sys.argv[2:]:
+        admin.import_config(archive)
+"""
+
+
+@pytest.mark.parametrize("fallback", ["", "walk,named-temp"])
+def test_killed_import_leaves_each_file_old_or_new(Admin, admin, system, tmp_path, capsys, monkeypatch, fallback):
+    # Unnamed staged files vanish with the process; named ones (where the file
+    # system has no O_TMPFILE) are removed by the next import.
+    versions = {}
+    for name in ("old", "new"):
+        for relative in (CONFIG, RULES, ROTATE, NOTIFYRC):
+            write(system / relative, json.dumps({name: relative * 2000}).encode())
+        exported(Admin, tmp_path / name, capsys)
+        versions[name] = {relative: (system / relative).read_bytes() for relative in (CONFIG, RULES, ROTATE, NOTIFYRC)}
+    rng = random.Random(12)
+    for _ in range(25):
+        child = subprocess.Popen([sys.executable, "-c", KILLED_IMPORT, str(system), str(tmp_path / "new.tar.gz"),
+                                  str(tmp_path / "old.tar.gz")], stdout=subprocess.PIPE,
+                                 env={**os.environ, "ZELTA_ADMIN_EVENTS_FALLBACK": fallback})
+        assert child.stdout.readline() == b"ready\n"
+        time.sleep(rng.uniform(0, 0.05))
+        child.kill()
+        child.wait()
+        child.stdout.close()
+        for relative, old in versions["old"].items():
+            assert (system / relative).read_bytes() in (old, versions["new"][relative])
+        if fallback:
+            monkeypatch.setenv("ZELTA_ADMIN_EVENTS_FALLBACK", fallback)
+            admin.import_config(str(tmp_path / "old.tar.gz"))
+            assert lines(capsys) == ["Configuration imported"]
+        assert not [p for p in system.rglob("*") if p.name.startswith(".zelta")]
