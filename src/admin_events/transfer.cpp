@@ -118,26 +118,19 @@ std::optional<uint64_t> tar_number(std::string_view raw) {
     return value;
 }
 
-bool valid_utf8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-        if (length == 0 || c > 0xF4 || end - p < length) return false;
-        for (int i = 1; i < length; ++i)
-            if ((p[i] & 0xC0) != 0x80) return false;
-        // Overlong forms, surrogates and code points beyond U+10FFFF.
-        if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0) || (c == 0xF0 && p[1] < 0x90) ||
-            (c == 0xF4 && p[1] >= 0x90))
-            return false;
-        p += length;
-    }
-    return true;
+// The length of the UTF-8 sequence at p (its first byte not ASCII), 0 when
+// it is malformed: overlong, a surrogate or beyond U+10FFFF, as Python's
+// strict decoder refuses them.
+size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
+    unsigned char c = *p;
+    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (length == 0 || c > 0xF4 || static_cast<size_t>(end - p) < length) return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0) || (c == 0xF0 && p[1] < 0x90) ||
+        (c == 0xF4 && p[1] >= 0x90))
+        return 0;
+    return length;
 }
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
@@ -193,7 +186,7 @@ std::optional<PaxRecord> next_pax_record(std::string_view& records) {
 }
 
 JsonCheck check_json_object(std::string_view t) {
-    if (!valid_utf8(t)) return JsonCheck::invalid;
+    // Outside strings only ASCII may stand, so UTF-8 is checked there alone.
     enum class Expect { value, value_or_close, key, key_or_close, after_value };
     std::vector<char> open;  // '{' or '[' of each enclosing container
     Expect expect = Expect::value;
@@ -203,15 +196,22 @@ JsonCheck check_json_object(std::string_view t) {
         i += word.size();
         return true;
     };
+    const auto* bytes = reinterpret_cast<const unsigned char*>(t.data());
     auto string = [&] {  // i is at the opening quote
         for (++i; i < n; ++i) {
-            unsigned char c = static_cast<unsigned char>(t[i]);
+            unsigned char c = bytes[i];
+            if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') continue;
             if (c == '"') {
                 ++i;
                 return true;
             }
             if (c < 0x20) return false;
-            if (c != '\\') continue;
+            if (c >= 0x80) {
+                size_t length = utf8_sequence(bytes + i, bytes + n);
+                if (length == 0) return false;
+                i += length - 1;
+                continue;
+            }
             if (++i >= n) return false;
             if (t[i] == 'u') {
                 if (n - i < 5 || !is_hex(t[i + 1]) || !is_hex(t[i + 2]) || !is_hex(t[i + 3]) || !is_hex(t[i + 4]))
