@@ -217,6 +217,7 @@ def test_random_archives_write_only_inside_the_layout(lib, Admin, archive_member
             os.makedirs(os.path.join(root, relative))
         with open(os.path.join(root, "etc/zelta-syslog.conf"), "w") as f:
             f.write("{}")
+        open(os.path.join(root, "etc/zelta-syslog.conf.lock"), "w").close()  # the events library's lock
         os.makedirs(os.path.join(top, "elsewhere"))
         archive = os.path.join(top, "in.tar.gz")
         with tarfile.open(archive, "w:gz", format=tarfile.PAX_FORMAT) as tar:

@@ -456,9 +456,11 @@ private:
 
 // ---- Failure report ---------------------------------------------------------
 
-void set_attr(Borrowed object, const char* name, Borrowed value) {
-    check(PyObject_SetAttrString(object.get(), name, value.get()));
-}
+// An attribute name as one interned string: a fresh string at every call
+// would take a new slot of the type attribute cache each time.
+Ref interned(const char* name) { return Ref::steal(PyUnicode_InternFromString(name)); }
+
+void set_attr(Borrowed object, const char* name, Borrowed value) { setattr(object, interned(name), value); }
 
 // Raises ValueError("<what>: <repr of the member name>").
 [[noreturn]] void refuse_member(const char* what, std::string_view name) {
@@ -543,7 +545,7 @@ Ref group_name(gid_t gid) {
 // and group (numeric and by name), modification time and, for a regular
 // file, its size.
 Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type, std::string_view linkname = {}) {
-    Ref info = call(getattr(lazy_module(c, LazyModule::tarfile), "TarInfo"), name);
+    Ref info = call(getattr(lazy_module(c, LazyModule::tarfile), interned("TarInfo")), name);
     set_attr(info, "mode", integer(static_cast<long>(found.st_mode & 07777)));
     set_attr(info, "uid", Ref::steal(PyLong_FromUnsignedLong(found.st_uid)));
     set_attr(info, "gid", Ref::steal(PyLong_FromUnsignedLong(found.st_gid)));
@@ -696,8 +698,8 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
 class TarStream {
 public:
     TarStream(Ctx c, Borrowed gzip_file)
-        : c_(c), gzip_(gzip_file), chunk_size_(integer(1 << 20)), read1_(str("read1")),
-          bad_gzip_(getattr(lazy_module(c, LazyModule::gzip), "BadGzipFile")) {}
+        : c_(c), gzip_(gzip_file), chunk_size_(integer(1 << 20)), read1_(interned("read1")),
+          bad_gzip_(getattr(lazy_module(c, LazyModule::gzip), interned("BadGzipFile"))) {}
 
     uint64_t offset() const noexcept { return offset_; }
     bool started() const noexcept { return started_; }
