@@ -19,6 +19,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -906,6 +907,138 @@ struct Step {
     std::vector<std::string> notes;   // extended attributes the file system refused
 };
 
+// ---- Import: the commit --------------------------------------------------------
+
+// One change of the commit, prepared in full beforehand so that a helper
+// process can carry it out with system calls alone.
+struct CommitOp {
+    enum class Kind { make_directory, link_and_rename, rename } kind;
+    int directory = -1;     // the directory the change happens in, or
+    int directory_op = -1;  // the earlier op that made that directory
+    std::string name;       // the destination's name there
+    std::string temp;       // the staged file's link name (link_and_rename) or its name (rename)
+    int source = -1;        // the staged file (link_and_rename) or its directory (rename)
+    std::string proc_path;  // /proc/self/fd/<source>
+    mode_t mode = 0;
+    std::string display;  // the destination, for messages
+    size_t step = 0;      // the member it comes from
+    int made = -1;        // in the helper: the directory made
+};
+
+// What the helper reports of each op, in order; index -1 reports the flush
+// of the directories at the end. error 0: done.
+struct OpResult {
+    int32_t index;
+    int32_t error;
+};
+
+bool write_result(int report, int32_t index, int32_t error) {
+    OpResult result{index, error};
+    const char* data = reinterpret_cast<const char*>(&result);
+    size_t left = sizeof result;
+    while (left > 0) {
+        ssize_t written = ::write(report, data, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The helper process: system calls only, no allocation, as after fork() in
+// a process that may have other threads.
+[[noreturn]] void carry_out(std::vector<CommitOp>& ops, int report) {
+    for (size_t i = 0; i < ops.size(); ++i) {
+        CommitOp& op = ops[i];
+        int directory = op.directory_op >= 0 ? ops[static_cast<size_t>(op.directory_op)].made : op.directory;
+        int error = 0;
+        switch (op.kind) {
+            case CommitOp::Kind::make_directory:
+                if (::mkdirat(directory, op.name.c_str(), op.mode) != 0)
+                    error = errno;
+                else if ((op.made = ::openat(directory, op.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW)) < 0)
+                    error = errno;
+                break;
+            case CommitOp::Kind::link_and_rename:
+                if (::linkat(AT_FDCWD, op.proc_path.c_str(), directory, op.temp.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+                    (errno != ENOENT || ::linkat(op.source, "", directory, op.temp.c_str(), AT_EMPTY_PATH) != 0)) {
+                    error = errno;
+                } else if (::renameat(directory, op.temp.c_str(), directory, op.name.c_str()) != 0) {
+                    error = errno;
+                    ::unlinkat(directory, op.temp.c_str(), 0);
+                }
+                break;
+            case CommitOp::Kind::rename:
+                if (::renameat(op.source, op.temp.c_str(), directory, op.name.c_str()) != 0) error = errno;
+                break;
+        }
+        if (!write_result(report, static_cast<int32_t>(i), error) || error != 0) ::_exit(1);
+    }
+    // Flush every directory that changed, so that the renames survive a crash.
+    int error = 0;
+    for (CommitOp& op : ops) {
+        int directory = op.directory_op >= 0 ? ops[static_cast<size_t>(op.directory_op)].made : op.directory;
+        for (int flushed : {directory, op.made}) {
+            if (flushed < 0) continue;
+            int readable = ::openat(flushed, ".", O_RDONLY | O_DIRECTORY);
+            if (readable < 0 || (::fsync(readable) != 0 && errno != EINVAL)) error = error ? error : errno;
+            if (readable >= 0) ::close(readable);
+        }
+    }
+    write_result(report, -1, error);
+    ::_exit(0);
+}
+
+// Carries the ops out in a helper process. Should the caller be killed
+// part-way, the helper still finishes, holding the inherited lock until it
+// has: the tree ends wholly old or wholly new, with no staged file left.
+// Adds what changed to changed; raises the first error.
+void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::string_view root) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) raise_os_error(errno, root);
+    Fd reader(ends[0]), writer(ends[1]);
+    pid_t helper = ::fork();
+    if (helper < 0) raise_os_error(errno, root);
+    if (helper == 0) carry_out(ops, writer.get());
+    writer.reset();
+    std::vector<OpResult> results;
+    OpResult result;
+    size_t filled = 0;
+    for (;;) {
+        ssize_t got = 0;
+        Py_BEGIN_ALLOW_THREADS got = ::read(reader.get(), reinterpret_cast<char*>(&result) + filled, sizeof result - filled);
+        Py_END_ALLOW_THREADS if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        filled += static_cast<size_t>(got);
+        if (filled == sizeof result) {
+            results.push_back(result);
+            filled = 0;
+        }
+    }
+    int status = 0;
+    pid_t waited = 0;
+    do {
+        Py_BEGIN_ALLOW_THREADS waited = ::waitpid(helper, &status, 0);
+        Py_END_ALLOW_THREADS
+    } while (waited < 0 && errno == EINTR);
+    bool flushed = false;
+    for (const OpResult& r : results) {
+        if (r.index < 0) {
+            if (r.error != 0) raise_os_error(r.error, root);
+            flushed = true;
+            continue;
+        }
+        CommitOp& op = ops[static_cast<size_t>(r.index)];
+        if (r.error != 0) raise_os_error(r.error, op.display);
+        done.push_back(static_cast<size_t>(r.index));
+    }
+    if (!flushed) {
+        PyErr_Format(PyExc_OSError, "the process that renames the files into place ended early (status %d)", status);
+        throw PyError{};
+    }
+}
+
 class Importer {
 public:
     Importer(Ctx c, const Root& root, rooted::Fallbacks fallbacks)
@@ -952,6 +1085,7 @@ public:
     // in place; on a failure after the first change, sets the restart flag
     // and names what was changed before the error passes on.
     void commit(Borrowed self) {
+        std::vector<CommitOp> ops = plan_commit();
         for (const Step& step : steps_) {
             if (step.kind == MemberKind::unsupported) {
                 char flag = step.type;
@@ -960,22 +1094,21 @@ public:
             }
             for (const std::string& note : step.notes) print_message(c_, "Extended attribute not kept", fs_text(note));
         }
-        std::vector<std::string> changed;
+        std::vector<size_t> done;
         try {
-            for (Step& step : steps_) {
-                if (step.kind == MemberKind::directory) make_directory(step.relative, step.mode, changed);
-                if (step.kind == MemberKind::file) install(step, changed);
-            }
-            for (const Fd& directory : synced_) sync_directory_fd(directory.get(), root_.path());
+            if (!ops.empty()) run_commit(ops, done, root_.path());
         } catch (const PyError&) {
-            if (changed.empty()) throw;
+            forget_renamed(ops, done);
+            if (done.empty()) throw;
             PendingError saved;
             setattr(self, c_.st.need_daemon_restart, Py_True);
             std::string list;
-            for (const std::string& path : changed) list.append(list.empty() ? "" : ", ").append(path);
+            for (size_t index : done) list.append(list.empty() ? "" : ", ").append(ops[index].display);
             print_message(c_, "Changed before the failure", fs_text(list));
             throw;
         }
+        forget_renamed(ops, done);
+        held_.clear();
         lock_.reset();
     }
 
@@ -1144,70 +1277,85 @@ private:
         throw PyError{};
     }
 
-    // Creates a directory member's destination with the member's permission
-    // bits (the umask applies) and missing parents with default permissions;
-    // an existing directory is left as it is.
-    void make_directory(std::string_view relative, mode_t mode, std::vector<std::string>& changed) {
-        if (relative.empty()) return;  // the top-level directory maps to the root itself
-        size_t end = 0;
-        do {
-            end = relative.find('/', end + 1);
-            bool leaf = end == std::string_view::npos;
-            std::string path(relative.substr(0, end));
-            Located located = root_.locate(path, false);
-            if (::mkdirat(located.parent.get(), located.name.c_str(), leaf ? mode : 0777) == 0) {
-                changed.push_back(root_.display(path));
-                remember_sync(std::move(located.parent));
-                continue;
+    // The changes of the commit, in archive order: the directories to make
+    // (with the member's permission bits, the umask applying, and missing
+    // parents with default ones) and the staged files to rename over their
+    // destinations (a link's target). What exists is resolved now, inside
+    // the root; what the commit makes, by the op that makes it.
+    std::vector<CommitOp> plan_commit() {
+        std::vector<CommitOp> ops;
+        std::map<std::string, int, std::less<>> made;
+        auto parent_of = [](std::string_view relative) {
+            size_t slash = relative.rfind('/');
+            return slash == std::string_view::npos ? std::string() : std::string(relative.substr(0, slash));
+        };
+        auto base_of = [](std::string_view relative) {
+            size_t slash = relative.rfind('/');
+            return std::string(slash == std::string_view::npos ? relative : relative.substr(slash + 1));
+        };
+        auto in_directory = [&](CommitOp& op, const std::string& directory) {
+            if (auto found = made.find(directory); found != made.end()) {
+                op.directory_op = found->second;
+                return;
             }
-            int err = errno;
-            Fd existing(root_.try_open(path, O_PATH | O_DIRECTORY));
-            if (err != EEXIST || !existing) raise_os_error(err, root_.display(path));
-        } while (end != std::string_view::npos);
+            held_.push_back(root_.open(directory, O_PATH | O_DIRECTORY));
+            op.directory = held_.back().get();
+        };
+        for (size_t index = 0; index < steps_.size(); ++index) {
+            Step& step = steps_[index];
+            if (step.kind == MemberKind::directory) {
+                std::string_view relative = step.relative;
+                size_t end = 0;
+                while (!relative.empty() && end != std::string_view::npos) {
+                    end = relative.find('/', end + 1);
+                    std::string path(relative.substr(0, end));
+                    if (made.count(path)) continue;
+                    Fd existing(root_.try_open(path, O_PATH | O_DIRECTORY));
+                    if (existing) continue;
+                    if (errno != ENOENT) raise_os_error(errno, root_.display(path));
+                    CommitOp op{CommitOp::Kind::make_directory};
+                    in_directory(op, parent_of(path));
+                    op.name = base_of(path);
+                    op.mode = end == std::string_view::npos ? step.mode : 0777;
+                    op.display = root_.display(path);
+                    op.step = index;
+                    made[path] = static_cast<int>(ops.size());
+                    ops.push_back(std::move(op));
+                }
+            }
+            if (step.kind != MemberKind::file) continue;
+            Staged& staged = *step.staged;
+            CommitOp op{staged.temp_name.empty() ? CommitOp::Kind::link_and_rename : CommitOp::Kind::rename};
+            std::string directory = parent_of(step.relative);
+            if (made.count(directory)) {
+                in_directory(op, directory);
+                op.name = base_of(step.relative);
+            } else {
+                Located target = root_.locate(step.relative, true);
+                held_.push_back(std::move(target.parent));
+                op.directory = held_.back().get();
+                op.name = std::move(target.name);
+            }
+            if (op.kind == CommitOp::Kind::link_and_rename) {
+                op.source = staged.file.get();
+                op.proc_path = "/proc/self/fd/" + std::to_string(op.source);
+                op.temp = random_name(import_temp_prefix);
+            } else {
+                op.source = staged.directory.get();
+                op.temp = staged.temp_name;
+            }
+            op.display = root_.display(step.relative);
+            op.step = index;
+            ops.push_back(std::move(op));
+        }
+        return ops;
     }
 
-    // Puts a staged file in place of its destination (a link's target).
-    void install(Step& step, std::vector<std::string>& changed) {
-        std::string display = root_.display(step.relative);
-        Located target = root_.locate(step.relative, true);
-        Staged& staged = *step.staged;
-        if (staged.temp_name.empty()) {
-            // An unnamed file gets a name only for the instant before the rename.
-            std::string proc = "/proc/self/fd/" + std::to_string(staged.file.get());
-            std::string temp;
-            for (int attempt = 0; attempt < 100 && temp.empty(); ++attempt) {
-                std::string name = random_name(import_temp_prefix);
-                if (::linkat(AT_FDCWD, proc.c_str(), target.parent.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-                    (errno == ENOENT &&
-                     ::linkat(staged.file.get(), "", target.parent.get(), name.c_str(), AT_EMPTY_PATH) == 0))
-                    temp = std::move(name);
-                else if (errno != EEXIST)
-                    raise_os_error(errno, display);
-            }
-            if (temp.empty()) raise_os_error(EEXIST, display);
-            if (::renameat(target.parent.get(), temp.c_str(), target.parent.get(), target.name.c_str()) != 0) {
-                int err = errno;
-                ::unlinkat(target.parent.get(), temp.c_str(), 0);
-                raise_os_error(err, display);
-            }
-        } else {
-            if (::renameat(staged.directory.get(), staged.temp_name.c_str(), target.parent.get(),
-                           target.name.c_str()) != 0)
-                raise_os_error(errno, display);
-            staged.temp_name.clear();
-        }
-        changed.push_back(display);
-        remember_sync(std::move(target.parent));
-    }
-
-    void remember_sync(Fd directory) {
-        struct stat found;
-        if (::fstat(directory.get(), &found) != 0) raise_os_error(errno, root_.path());
-        for (const Fd& known : synced_) {
-            struct stat other;
-            if (::fstat(known.get(), &other) == 0 && same_file(found, other)) return;
-        }
-        synced_.push_back(std::move(directory));
+    // A staged name that was renamed into place is no longer the importer's
+    // to remove.
+    void forget_renamed(const std::vector<CommitOp>& ops, const std::vector<size_t>& done) {
+        for (size_t index : done)
+            if (ops[index].kind == CommitOp::Kind::rename) steps_[ops[index].step].staged->temp_name.clear();
     }
 
     Ctx c_;
@@ -1220,7 +1368,7 @@ private:
     std::string text_;  // the configuration file member being staged
     Fd lock_;
     std::set<std::pair<dev_t, ino_t>> cleaned_;
-    std::vector<Fd> synced_;
+    std::vector<Fd> held_;  // directories the commit works in
 };
 
 // ---- Import: reading the archive ---------------------------------------------
