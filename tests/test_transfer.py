@@ -544,7 +544,7 @@ def test_killed_import_leaves_the_old_or_the_new_tree(Admin, admin, system, tmp_
         exported(Admin, tmp_path / name, capsys)
         versions[name] = {relative: (system / relative).read_bytes() for relative in (CONFIG, RULES, ROTATE, NOTIFYRC)}
     rng = random.Random(12)
-    for _ in range(25):
+    for _ in range(15 if fallback else 50):
         child = subprocess.Popen([sys.executable, "-c", KILLED_IMPORT, str(system), str(tmp_path / "new.tar.gz"),
                                   str(tmp_path / "old.tar.gz")], stdout=subprocess.PIPE,
                                  env={**os.environ, "ZELTA_ADMIN_EVENTS_FALLBACK": fallback})

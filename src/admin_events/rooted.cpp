@@ -71,8 +71,7 @@ std::string join_path(std::string_view base, std::string_view relative) {
 }
 
 void raise_os_error(int err, std::string_view path) {
-    Ref filename =
-        Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
     throw PyError{};

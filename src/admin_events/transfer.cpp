@@ -86,7 +86,6 @@ bool is_exported_path(std::string_view relative, bool directory) {
     return false;
 }
 
-
 namespace {
 
 // A header field up to its first NUL.
@@ -263,14 +262,14 @@ JsonCheck check_json_object(std::string_view t) {
                     expect = c == '{' ? Expect::key_or_close : Expect::value_or_close;
                     break;
                 }
-                if (!(c == '"'                     ? string()
-                      : c == '-' || is_digit(c)    ? number()
-                      : c == 't'                   ? literal("true")
-                      : c == 'f'                   ? literal("false")
-                      : c == 'n'                   ? literal("null")
-                      : c == 'N'                   ? literal("NaN")
-                      : c == 'I'                   ? literal("Infinity")
-                                                   : false))
+                if (!(c == '"'                  ? string()
+                      : c == '-' || is_digit(c) ? number()
+                      : c == 't'                ? literal("true")
+                      : c == 'f'                ? literal("false")
+                      : c == 'n'                ? literal("null")
+                      : c == 'N'                ? literal("NaN")
+                      : c == 'I'                ? literal("Infinity")
+                                                : false))
                     return JsonCheck::invalid;
                 expect = Expect::after_value;
                 break;
@@ -661,9 +660,9 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
             ssize_t length = ::readlinkat(fragments.get(), name.c_str(), link, sizeof link);
             if (length < 0 || static_cast<size_t>(length) == sizeof link)
                 raise_os_error(length < 0 ? errno : ENAMETOOLONG, display);
-            call_method(tar, st.addfile,
-                        tar_info(c, member_name(relative), found, "2",
-                                 std::string_view(link, static_cast<size_t>(length))));
+            call_method(
+                tar, st.addfile,
+                tar_info(c, member_name(relative), found, "2", std::string_view(link, static_cast<size_t>(length))));
             continue;
         }
         if (!S_ISREG(found.st_mode) || (had_previous && same_file(found, previous))) continue;
@@ -699,7 +698,10 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
 class TarStream {
 public:
     TarStream(Ctx c, Borrowed gzip_file)
-        : c_(c), gzip_(gzip_file), chunk_size_(integer(1 << 20)), read1_(interned("read1")),
+        : c_(c),
+          gzip_(gzip_file),
+          chunk_size_(integer(1 << 20)),
+          read1_(interned("read1")),
           bad_gzip_(getattr(lazy_module(c, LazyModule::gzip), interned("BadGzipFile"))) {}
 
     uint64_t offset() const noexcept { return offset_; }
@@ -829,9 +831,9 @@ public:
             // The destination as import replaces it: a link at its target.
             Located target = root_.locate(relative, true);
             struct stat found;
-            if (target.name == "." || (::fstatat(target.parent.get(), target.name.c_str(), &found,
-                                                 AT_SYMLINK_NOFOLLOW) == 0 &&
-                                       S_ISDIR(found.st_mode)))
+            if (target.name == "." ||
+                (::fstatat(target.parent.get(), target.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 S_ISDIR(found.st_mode)))
                 raise_os_error(EISDIR, root_.display(relative));
         }
         created_[relative] = Found::other;
@@ -901,10 +903,10 @@ struct Staged {
 struct Step {
     MemberKind kind;
     std::string relative;
-    mode_t mode = 0;                  // a directory member's permission bits
-    char type = 0;                    // an unsupported member's type flag
-    std::unique_ptr<Staged> staged;   // a file member's content
-    std::vector<std::string> notes;   // extended attributes the file system refused
+    mode_t mode = 0;                 // a directory member's permission bits
+    char type = 0;                   // an unsupported member's type flag
+    std::unique_ptr<Staged> staged;  // a file member's content
+    std::vector<std::string> notes;  // extended attributes the file system refused
 };
 
 // ---- Import: the commit --------------------------------------------------------
@@ -1007,7 +1009,8 @@ void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::stri
     size_t filled = 0;
     for (;;) {
         ssize_t got = 0;
-        Py_BEGIN_ALLOW_THREADS got = ::read(reader.get(), reinterpret_cast<char*>(&result) + filled, sizeof result - filled);
+        Py_BEGIN_ALLOW_THREADS got =
+            ::read(reader.get(), reinterpret_cast<char*>(&result) + filled, sizeof result - filled);
         Py_END_ALLOW_THREADS if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         filled += static_cast<size_t>(got);
@@ -1183,8 +1186,8 @@ private:
                 raise_os_error(errno, display);
             for (int attempt = 0; attempt < 100 && !staged->file; ++attempt) {
                 std::string temp = random_name(import_temp_prefix);
-                staged->file = Fd(::openat(directory.get(), temp.c_str(),
-                                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                staged->file = Fd(
+                    ::openat(directory.get(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
                 if (staged->file)
                     staged->temp_name = std::move(temp);
                 else if (errno != EEXIST)
@@ -1204,8 +1207,7 @@ private:
         // The existing file's owner, permission bits and extended attributes;
         // a new file gets the default permissions.
         struct stat existing;
-        bool exists = directory_exists &&
-                      ::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+        bool exists = directory_exists && ::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
         if (exists) {
             struct stat own;
             if (::fstat(fd, &own) != 0) raise_os_error(errno, display);
@@ -1260,14 +1262,13 @@ private:
         if (result == JsonCheck::object) return;
         if (result == JsonCheck::other_value) refuse_member("configuration file that is not a JSON object", name);
         if (result == JsonCheck::too_deep) refuse_member("configuration file nested more than 256 levels deep", name);
-        Ref decoded = Ref::steal_or_null(
-            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+        Ref decoded =
+            Ref::steal_or_null(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
         if (decoded) {
             text.clear();
             text.shrink_to_fit();
-            Ref parsed =
-                Ref::steal_or_null(PyObject_CallOneArg(getattr(lazy_module(c_, LazyModule::json), c_.st.loads).get(),
-                                                       decoded.get()));
+            Ref parsed = Ref::steal_or_null(
+                PyObject_CallOneArg(getattr(lazy_module(c_, LazyModule::json), c_.st.loads).get(), decoded.get()));
             if (parsed) raise(PyExc_ValueError, "configuration file that json cannot read");
         }
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};

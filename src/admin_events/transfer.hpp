@@ -28,12 +28,12 @@ inline constexpr std::string_view notifyrc = "root/.config/zelta-event-watcher.n
 // What import accepts of an archive, all checked before anything is written.
 // Each error that refuses an archive names the limit it met.
 struct Limits {
-    static constexpr uint64_t max_members = 10000;                 // members, extended headers not counted
-    static constexpr uint64_t max_member_size = 64ULL << 20;       // content of one member
-    static constexpr uint64_t max_total_size = 256ULL << 20;       // content of all members
-    static constexpr uint64_t max_extended_header = 64ULL << 10;   // one pax or GNU long-name header
-    static constexpr uint64_t max_end_padding = 1ULL << 20;        // zeros after the end-of-archive marker
-    static constexpr unsigned max_json_depth = 256;                // nesting of the configuration file
+    static constexpr uint64_t max_members = 10000;                // members, extended headers not counted
+    static constexpr uint64_t max_member_size = 64ULL << 20;      // content of one member
+    static constexpr uint64_t max_total_size = 256ULL << 20;      // content of all members
+    static constexpr uint64_t max_extended_header = 64ULL << 10;  // one pax or GNU long-name header
+    static constexpr uint64_t max_end_padding = 1ULL << 20;       // zeros after the end-of-archive marker
+    static constexpr unsigned max_json_depth = 256;               // nesting of the configuration file
 };
 
 // The 512-byte tar header block, read as tar readers read it.
