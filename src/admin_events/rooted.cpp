@@ -186,7 +186,7 @@ Located Root::locate(std::string_view relative, bool follow) const {
         if (target.starts_with('/'))
             path = start == std::string::npos ? std::string(".") : target.substr(start);
         else
-            path = directory.empty() ? target : directory + "/" + target;
+            path = directory.empty() ? target : directory.append("/").append(target);
     }
     raise_os_error(ELOOP, display(relative));
 }

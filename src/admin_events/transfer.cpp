@@ -957,10 +957,9 @@ bool write_result(int report, int32_t index, int32_t error) {
         int error = 0;
         switch (op.kind) {
             case CommitOp::Kind::make_directory:
-                if (::mkdirat(directory, op.name.c_str(), op.mode) != 0)
-                    error = errno;
-                else if ((op.made = ::openat(directory, op.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW)) < 0)
-                    error = errno;
+                if (::mkdirat(directory, op.name.c_str(), op.mode) == 0)
+                    op.made = ::openat(directory, op.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
+                if (op.made < 0) error = errno;
                 break;
             case CommitOp::Kind::link_and_rename:
                 if (::linkat(AT_FDCWD, op.proc_path.c_str(), directory, op.temp.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
@@ -1049,7 +1048,7 @@ public:
 
     // Checks one member and stages its content; the stream stands at the
     // member's content, of which the importer reads exactly size bytes.
-    void member(std::string name, char type, mode_t mode, uint64_t size, bool has_content, TarStream& stream) {
+    void member(const std::string& name, char type, mode_t mode, uint64_t size, bool has_content, TarStream& stream) {
         if (!is_plain_relative(name)) refuse_member("unsafe member name", name);
         if (steps_.empty()) top_ = member_top_name(name);
         std::optional<std::string_view> relative = path_below_top(name, top_);
@@ -1249,7 +1248,12 @@ private:
                 raise_os_error(errno, display);
             }
             if (::fsetxattr(to, attribute.c_str(), value.data(), static_cast<size_t>(length), 0) != 0)
-                notes.push_back(display + ": " + attribute + " (" + std::strerror(errno) + ")");
+                notes.push_back(std::string(display)
+                                    .append(": ")
+                                    .append(attribute)
+                                    .append(" (")
+                                    .append(std::strerror(errno))
+                                    .append(")"));
         }
     }
 
@@ -1452,7 +1456,7 @@ void read_archive(TarStream& stream, Importer& importer) {
             if (total > Limits::max_total_size)
                 refuse_limit("members larger than the limit of 256 MiB in all, at", name);
         }
-        importer.member(std::move(name), type, static_cast<mode_t>(header->mode), size, has_content, stream);
+        importer.member(name, type, static_cast<mode_t>(header->mode), size, has_content, stream);
         if (has_content) stream.skip(tar_padding(size));
     }
     if (importer.empty()) raise(PyExc_ValueError, "the archive has no members");
