@@ -1,10 +1,13 @@
 """Stand-in events library and the bundled sample system."""
 
+import fcntl
 import importlib.util
 import json
+import os
 import shutil
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -127,15 +130,33 @@ def test_refused_change_writes_nothing(ev, root, text, call, error, message):
         ["zelta-syslog.conf"], ["zelta-syslog.conf", "zelta-syslog.conf.lock"])
 
 
-def test_replace_keeps_mode_and_link(ev, root):
+# An absolute target counts from the root and ".." stops there: the host's
+# /etc/real.conf is never read or written.
+@pytest.mark.parametrize("link", ["real.conf", "/etc/real.conf", "../../../../../../../../etc/real.conf"])
+def test_replace_keeps_mode_attributes_and_link_inside_the_root(ev, root, link):
     target = root / "etc/real.conf"
     target.write_text('{"b": {"enabled": true}}')
     target.chmod(0o640)
-    (root / "etc/zelta-syslog.conf").symlink_to("real.conf")
+    os.setxattr(target, "user.label", b"kept")
+    (root / "etc/zelta-syslog.conf").symlink_to(link)
+    assert ev.is_event_enabled("b") == 1
     ev.set_event_param("a", "", "p", "[]")
     assert (root / "etc/zelta-syslog.conf").is_symlink()
     assert json.loads(target.read_text()) == {"b": {"enabled": True}, "a": {"p": []}}
     assert target.stat().st_mode & 0o777 == 0o640
+    assert os.getxattr(target, "user.label") == b"kept"
+
+
+def test_writers_wait_for_the_flock_on_the_lock_file(ev, root):
+    lock = open(root / "etc/zelta-syslog.conf.lock", "w")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    writer = threading.Thread(target=ev.enable_event, args=("b",))
+    writer.start()
+    writer.join(0.3)
+    assert writer.is_alive() and not (root / "etc/zelta-syslog.conf").exists()
+    lock.close()
+    writer.join()
+    assert config(root) == {"b": {"enabled": True}}
 
 
 WORKER = """

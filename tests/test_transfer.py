@@ -484,6 +484,25 @@ def test_failure_after_the_first_rename_names_what_changed(admin, system, tmp_pa
     assert admin._ZeltaAdminEvents__need_daemon_restart is True
 
 
+def test_import_writes_the_archive_it_checked(admin, system, tmp_path, monkeypatch, capsys):
+    # The archive rewritten in place once it has been read is not what is written.
+    checked = build_archive(tmp_path / "a.tar.gz", [("T/" + CONFIG, tarfile.REGTYPE, b'{"checked": {}}')])
+    swapped = build_archive(tmp_path / "b.tar.gz", [("T/" + CONFIG, tarfile.REGTYPE, b'{"swapped": {}}')])
+    read1 = gzip.GzipFile.read1
+
+    def read_then_swap(self, *args):
+        data = read1(self, *args)
+        if swapped.exists():
+            checked.write_bytes(swapped.read_bytes())
+            swapped.unlink()
+        return data
+
+    monkeypatch.setattr(gzip.GzipFile, "read1", read_then_swap)
+    admin.import_config(str(checked))
+    assert lines(capsys) == ["Configuration imported"]
+    assert (system / CONFIG).read_bytes() == b'{"checked": {}}'
+
+
 def test_import_keeps_extended_attributes(Admin, admin, system, tmp_path, capsys):
     exported(Admin, tmp_path / "b", capsys)
     os.setxattr(system / CONFIG, "user.label", b"kept")
