@@ -1,12 +1,15 @@
 """Throughput of export_config and import_config for a configuration whose
 current configuration file is 50 MB, beside tar -czf / tar -xzf of the same
-files on this machine, measured in the same run.
+files on this machine, measured in the same run; then the peak memory of
+imports of 2 GiB gzip bombs, each refused.
 
 Run from the worktree root: .venv/bin/python bench/bench_transfer.py [MB]
 """
 
 import contextlib
+import gzip
 import io
+import os
 import json
 import pathlib
 import random
@@ -96,15 +99,78 @@ def main():
             tool_root.mkdir()
             subprocess.run(["tar", "-xzf", str(tar_out), "-C", str(tool_root)], check=True)
 
-        figures = [("export_config", best(3, export)), ("tar -czf", best(3, tar_create)),
-                   ("import_config", best(3, import_)),
-                   ("tar -xzf", best(3, tar_extract))]
+        figures = [("export_config", best(5, export)), ("tar -czf", best(5, tar_create)),
+                   ("import_config", best(5, import_)),
+                   ("tar -xzf", best(5, tar_extract))]
         sizes = {"export_config": (scratch / "backup.tar.gz").stat().st_size, "tar -czf": tar_out.stat().st_size}
-        print(f"payload {payload:.1f} MB (current configuration file {megabytes:g} MB), best of 3 runs")
+        print(f"payload {payload:.1f} MB (current configuration file {megabytes:g} MB), best of 5 runs")
         for name, seconds in figures:
             archive = f"  archive {sizes[name] / 1e6:.1f} MB" if name in sizes else ""
             print(f"{name:14s} {seconds:7.3f} s  {payload / seconds:7.1f} MB/s{archive}")
 
 
+BOMB_SIZE = 2 << 30
+
+# Runs one import in a fresh interpreter and prints its peak resident memory
+# before and after (VmHWM), in MiB.
+PEAK_MEMORY = """
+import contextlib, io, pathlib, sys, types
+library = types.ModuleType("zelta_events")
+library.get_event_ids_ex = library.get_group_ids_ex = lambda *args: []
+sys.modules["zelta_events"] = library
+from zelta_admin_events.admin_events import ZeltaAdminEvents
+
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM")) / 1024
+
+Admin = type("Admin", (ZeltaAdminEvents,), {"_ZeltaAdminEvents__root_dir": pathlib.Path(sys.argv[1])})
+admin = Admin([], [])
+before = peak()
+out = io.StringIO()
+with contextlib.redirect_stdout(out):
+    admin.import_config(sys.argv[2])
+print(f"{before:.1f} {peak():.1f} {out.getvalue().strip()}")
+"""
+
+
+def tar_header(name, size, kind=b"0"):
+    import tarfile
+    info = tarfile.TarInfo(name)
+    info.size, info.type = size, kind
+    return info.tobuf(tarfile.GNU_FORMAT)
+
+
+def write_bomb(path, head, zeros):
+    """A gzip stream of head followed by zeros zero bytes."""
+    block = bytes(1 << 20)
+    with gzip.open(path, "wb", compresslevel=9) as out:
+        out.write(head)
+        for _ in range(zeros // len(block)):
+            out.write(block)
+
+
+def bombs(scratch, root):
+    member = tar_header("T/etc/zelta-syslog.conf", 2) + b"{}".ljust(512, b"\0")
+    cases = [
+        ("2 GiB of zeros after a member", member, BOMB_SIZE),
+        ("one member of 2 GiB", tar_header("T/etc/zelta-syslog.conf", BOMB_SIZE), BOMB_SIZE),
+        ("a pax header of 2 GiB", tar_header("T/././@PaxHeader", BOMB_SIZE, b"x"), BOMB_SIZE),
+    ]
+    print(f"peak memory of an import of a {BOMB_SIZE >> 30} GiB gzip bomb (resident, before -> during):")
+    for name, head, zeros in cases:
+        path = scratch / "bomb.tar.gz"
+        write_bomb(path, head, zeros)
+        result = subprocess.run([sys.executable, "-c", PEAK_MEMORY, str(root), str(path)], check=True,
+                                capture_output=True, text=True).stdout.split(maxsplit=2)
+        print(f"  {name:32s} {path.stat().st_size / 1e6:5.1f} MB archive  {result[0]:>6s} -> {result[1]:>6s} MiB"
+              f"  {result[2]}")
+
+
 if __name__ == "__main__":
     main()
+    if os.environ.get("BENCH_BOMBS", "1") != "0":
+        with tempfile.TemporaryDirectory() as scratch:
+            scratch = pathlib.Path(scratch)
+            populate(scratch / "root", 1000)
+            bombs(scratch, scratch / "root")

@@ -24,15 +24,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -185,21 +188,30 @@ std::optional<PaxRecord> next_pax_record(std::string_view& records) {
     return PaxRecord{record.substr(0, equals), record.substr(equals + 1)};
 }
 
-JsonCheck check_json_object(std::string_view t) {
+// The JSON check over text that may still be arriving: t.has(i) tells
+// whether byte i is there (waiting for it while more may come), t.at(i)
+// gives it.
+template <typename Text>
+JsonCheck check_json_text(Text& t) {
     // Outside strings only ASCII may stand, so UTF-8 is checked there alone.
     enum class Expect { value, value_or_close, key, key_or_close, after_value };
     std::vector<char> open;  // '{' or '[' of each enclosing container
     Expect expect = Expect::value;
-    size_t i = 0, n = t.size();
+    size_t i = 0;
+    auto is = [&](size_t at, char wanted) { return t.has(at) && t.at(at) == static_cast<unsigned char>(wanted); };
+    auto digit_at = [&](size_t at) { return t.has(at) && is_digit(static_cast<char>(t.at(at))); };
     auto literal = [&](std::string_view word) {
-        if (t.substr(i, word.size()) != word) return false;
+        for (size_t k = 0; k < word.size(); ++k)
+            if (!is(i + k, word[k])) return false;
         i += word.size();
         return true;
     };
-    const auto* bytes = reinterpret_cast<const unsigned char*>(t.data());
+    auto space = [&] {
+        while (t.has(i) && (t.at(i) == ' ' || t.at(i) == '\t' || t.at(i) == '\n' || t.at(i) == '\r')) ++i;
+    };
     auto string = [&] {  // i is at the opening quote
-        for (++i; i < n; ++i) {
-            unsigned char c = bytes[i];
+        for (++i; t.has(i); ++i) {
+            unsigned char c = t.at(i);
             if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') continue;
             if (c == '"') {
                 ++i;
@@ -207,44 +219,50 @@ JsonCheck check_json_object(std::string_view t) {
             }
             if (c < 0x20) return false;
             if (c >= 0x80) {
-                size_t length = utf8_sequence(bytes + i, bytes + n);
+                unsigned char sequence[4] = {c, 0, 0, 0};
+                size_t have = 1;
+                while (have < 4 && t.has(i + have)) {
+                    sequence[have] = t.at(i + have);
+                    ++have;
+                }
+                size_t length = utf8_sequence(sequence, sequence + have);
                 if (length == 0) return false;
                 i += length - 1;
                 continue;
             }
-            if (++i >= n) return false;
-            if (t[i] == 'u') {
-                if (n - i < 5 || !is_hex(t[i + 1]) || !is_hex(t[i + 2]) || !is_hex(t[i + 3]) || !is_hex(t[i + 4]))
-                    return false;
+            if (!t.has(++i)) return false;
+            if (t.at(i) == 'u') {
+                for (size_t k = 1; k <= 4; ++k)
+                    if (!t.has(i + k) || !is_hex(static_cast<char>(t.at(i + k)))) return false;
                 i += 4;
-            } else if (std::string_view("\"\\/bfnrt").find(t[i]) == std::string_view::npos) {
+            } else if (std::string_view("\"\\/bfnrt").find(static_cast<char>(t.at(i))) == std::string_view::npos) {
                 return false;
             }
         }
         return false;
     };
     auto number = [&] {
-        if (t[i] == '-') ++i;
+        if (is(i, '-')) ++i;
         if (literal("Infinity")) return true;
-        if (i >= n || !is_digit(t[i])) return false;
-        if (t[i] == '0')
+        if (!digit_at(i)) return false;
+        if (is(i, '0'))
             ++i;
         else
-            while (i < n && is_digit(t[i])) ++i;
-        if (i + 1 < n && t[i] == '.' && is_digit(t[i + 1]))
-            for (++i; i < n && is_digit(t[i]);) ++i;
-        if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-            size_t digits = i + 1 < n && (t[i + 1] == '+' || t[i + 1] == '-') ? i + 2 : i + 1;
-            if (digits < n && is_digit(t[digits]))
-                for (i = digits; i < n && is_digit(t[i]);) ++i;
+            while (digit_at(i)) ++i;
+        if (is(i, '.') && digit_at(i + 1))
+            for (++i; digit_at(i);) ++i;
+        if (is(i, 'e') || is(i, 'E')) {
+            size_t digits = is(i + 1, '+') || is(i + 1, '-') ? i + 2 : i + 1;
+            if (digit_at(digits))
+                for (i = digits; digit_at(i);) ++i;
         }
         return true;
     };
     bool object = false;
     for (;;) {
-        while (i < n && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
-        if (i >= n) break;
-        char c = t[i];
+        space();
+        if (!t.has(i)) break;
+        char c = static_cast<char>(t.at(i));
         switch (expect) {
             case Expect::value_or_close:
             case Expect::value:
@@ -282,8 +300,8 @@ JsonCheck check_json_object(std::string_view t) {
                     break;
                 }
                 if (c != '"' || !string()) return JsonCheck::invalid;
-                while (i < n && (t[i] == ' ' || t[i] == '\t' || t[i] == '\n' || t[i] == '\r')) ++i;
-                if (i >= n || t[i] != ':') return JsonCheck::invalid;
+                space();
+                if (!is(i, ':')) return JsonCheck::invalid;
                 ++i;
                 expect = Expect::value;
                 break;
@@ -302,6 +320,15 @@ JsonCheck check_json_object(std::string_view t) {
     }
     if (!open.empty() || expect != Expect::after_value) return JsonCheck::invalid;
     return object ? JsonCheck::object : JsonCheck::other_value;
+}
+
+JsonCheck check_json_object(std::string_view text) {
+    struct Whole {
+        std::string_view text;
+        bool has(size_t i) const { return i < text.size(); }
+        unsigned char at(size_t i) const { return static_cast<unsigned char>(text[i]); }
+    } whole{text};
+    return check_json_text(whole);
 }
 
 }  // namespace zelta::transfer
@@ -1041,6 +1068,69 @@ void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::stri
     }
 }
 
+// Checks the configuration file's JSON in a thread of its own while its
+// text is still being decompressed and written. The thread touches nothing
+// of Python and ends before the member's import goes on.
+class JsonWorker {
+public:
+    explicit JsonWorker(size_t size) {
+        text_.reserve(size);  // appends never move the text the thread reads
+        data_ = text_.data();
+        thread_ = std::thread([this] {
+            try {
+                result_ = check_json_text(*this);
+            } catch (const std::bad_alloc&) {
+                result_ = JsonCheck::invalid;  // json.loads then reports it
+            }
+        });
+    }
+    ~JsonWorker() {
+        if (thread_.joinable()) finish();
+    }
+    JsonWorker(const JsonWorker&) = delete;
+    JsonWorker& operator=(const JsonWorker&) = delete;
+
+    void append(const char* data, size_t size) {
+        text_.append(data, size);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            available_ = text_.size();
+        }
+        arrived_.notify_one();
+    }
+    // The verdict once all the text has arrived, and the text.
+    JsonCheck finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            complete_ = true;
+        }
+        arrived_.notify_one();
+        thread_.join();
+        return result_;
+    }
+    std::string take() { return std::move(text_); }
+
+    // The text as check_json_text reads it, in the thread.
+    bool has(size_t i) {
+        if (i < seen_) return true;
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_.wait(lock, [&] { return available_ > i || complete_; });
+        seen_ = available_;
+        return i < seen_;
+    }
+    unsigned char at(size_t i) const { return static_cast<unsigned char>(data_[i]); }
+
+private:
+    std::string text_;
+    const char* data_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    size_t available_ = 0, seen_ = 0;
+    bool complete_ = false;
+    JsonCheck result_ = JsonCheck::invalid;
+    std::thread thread_;
+};
+
 class Importer {
 public:
     Importer(Ctx c, const Root& root, rooted::Fallbacks fallbacks)
@@ -1197,11 +1287,25 @@ private:
         staged->directory = Fd(::fcntl(directory.get(), F_DUPFD_CLOEXEC, 0));
         if (!staged->directory) raise_os_error(errno, display);
         int fd = staged->file.get();
-        if (keep_text) text_.clear();
+        std::optional<JsonWorker> json;
+        if (keep_text) json.emplace(static_cast<size_t>(size));
+        // Writeback starts every few MiB, so that the flush at the end finds
+        // little left to write.
+        uint64_t written = 0, flushed = 0;
         stream.pass(size, [&](const char* data, size_t length) {
+            if (json) json->append(data, length);
             write_all(fd, data, length, display);
-            if (keep_text) text_.append(data, length);
+            written += length;
+            if (written - flushed >= (4U << 20)) {
+                ::sync_file_range(fd, static_cast<off_t>(flushed), static_cast<off_t>(written - flushed),
+                                  SYNC_FILE_RANGE_WRITE);
+                flushed = written;
+            }
         });
+        if (json) {
+            json_ = json->finish();
+            text_ = json->take();
+        }
 
         // The existing file's owner, permission bits and extended attributes;
         // a new file gets the default permissions.
@@ -1260,7 +1364,7 @@ private:
     // The configuration file must be a JSON object, or every later command
     // would fail on it. The parser's own error is reported.
     void check_configuration(std::string_view name) {
-        JsonCheck result = check_json_object(text_);
+        JsonCheck result = json_;
         std::string text = std::move(text_);
         text_ = std::string();
         if (result == JsonCheck::object) return;
@@ -1370,7 +1474,8 @@ private:
     mode_t umask_;
     std::string top_;
     std::vector<Step> steps_;
-    std::string text_;  // the configuration file member being staged
+    std::string text_;                     // the configuration file member just staged
+    JsonCheck json_ = JsonCheck::invalid;  // and how it stands as JSON
     Fd lock_;
     std::set<std::pair<dev_t, ino_t>> cleaned_;
     std::vector<Fd> held_;  // directories the commit works in
