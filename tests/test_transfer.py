@@ -264,7 +264,9 @@ def break_checksum(path):
     (lambda p: p.write_bytes(gzip.compress(b"\0" * 10240)), "the archive has no members"),
     (lambda p: p.write_bytes(gzip.compress(b"")), "empty file"),
     (lambda p: p.unlink(), "[Errno 2] No such file or directory"),
-    (lambda p: (p.unlink(), p.mkdir()), "[Errno 21] Is a directory"),  # an I/O error keeps its own text
+    # An I/O error keeps its own text.
+    (lambda p: (p.unlink(), p.mkdir()), "[Errno 21] Is a directory"),
+    (lambda p: (p.unlink(), p.symlink_to("/proc/self/mem")), "[Errno 5] Input/output error"),
 ])
 def test_unreadable_archive_is_refused_before_writing(Admin, admin, system, tmp_path, capsys, damage, error):
     exported(Admin, tmp_path / "b", capsys)
@@ -488,16 +490,18 @@ def test_import_writes_the_archive_it_checked(admin, system, tmp_path, monkeypat
     # The archive rewritten in place once it has been read is not what is written.
     checked = build_archive(tmp_path / "a.tar.gz", [("T/" + CONFIG, tarfile.REGTYPE, b'{"checked": {}}')])
     swapped = build_archive(tmp_path / "b.tar.gz", [("T/" + CONFIG, tarfile.REGTYPE, b'{"swapped": {}}')])
-    read1 = gzip.GzipFile.read1
 
-    def read_then_swap(self, *args):
-        data = read1(self, *args)
-        if swapped.exists():
-            checked.write_bytes(swapped.read_bytes())
-            swapped.unlink()
-        return data
+    def read_then_swap(read):
+        def wrapper(self, *args):
+            data = read(self, *args)
+            if swapped.exists():
+                checked.write_bytes(swapped.read_bytes())
+                swapped.unlink()
+            return data
+        return wrapper
 
-    monkeypatch.setattr(gzip.GzipFile, "read1", read_then_swap)
+    for name in ("read", "read1"):
+        monkeypatch.setattr(gzip.GzipFile, name, read_then_swap(getattr(gzip.GzipFile, name)))
     admin.import_config(str(checked))
     assert lines(capsys) == ["Configuration imported"]
     assert (system / CONFIG).read_bytes() == b'{"checked": {}}'
