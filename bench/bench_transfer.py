@@ -161,7 +161,7 @@ def bombs(scratch, root):
     for name, head, zeros in cases:
         path = scratch / "bomb.tar.gz"
         write_bomb(path, head, zeros)
-        result = subprocess.run([sys.executable, "-c", PEAK_MEMORY, str(root), str(path)], check=True,
+        result = subprocess.run([sys.executable, "-c", PEAK_MEMORY, str(root), str(path)], check=True, cwd=scratch,
                                 capture_output=True, text=True).stdout.split(maxsplit=2)
         print(f"  {name:32s} {path.stat().st_size / 1e6:5.1f} MB archive  {result[0]:>6s} -> {result[1]:>6s} MiB"
               f"  {result[2]}")

@@ -389,8 +389,10 @@ mode_t current_umask() {
 // fsync() without the GIL, raising OSError naming path.
 void sync_fd(int fd, std::string_view path) {
     int rc = 0;
-    Py_BEGIN_ALLOW_THREADS rc = ::fsync(fd);
-    Py_END_ALLOW_THREADS if (rc != 0) raise_os_error(errno, path);
+    Py_BEGIN_ALLOW_THREADS
+    rc = ::fsync(fd);
+    Py_END_ALLOW_THREADS
+    if (rc != 0) raise_os_error(errno, path);
 }
 
 // Flushes a directory's entries to disk, so that a rename into it survives a
@@ -399,8 +401,10 @@ void sync_directory_fd(int directory, std::string_view path) {
     Fd readable(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!readable) raise_os_error(errno, path);
     int rc = 0;
-    Py_BEGIN_ALLOW_THREADS rc = ::fsync(readable.get());
-    Py_END_ALLOW_THREADS if (rc != 0 && errno != EINVAL) raise_os_error(errno, path);
+    Py_BEGIN_ALLOW_THREADS
+    rc = ::fsync(readable.get());
+    Py_END_ALLOW_THREADS
+    if (rc != 0 && errno != EINVAL) raise_os_error(errno, path);
 }
 
 void sync_directory(const std::string& directory) {
@@ -412,8 +416,10 @@ void sync_directory(const std::string& directory) {
 void write_all(int fd, const char* data, size_t size, std::string_view path) {
     while (size > 0) {
         ssize_t written = 0;
-        Py_BEGIN_ALLOW_THREADS written = ::write(fd, data, size);
-        Py_END_ALLOW_THREADS if (written < 0) {
+        Py_BEGIN_ALLOW_THREADS
+        written = ::write(fd, data, size);
+        Py_END_ALLOW_THREADS
+        if (written < 0) {
             if (errno != EINTR) raise_os_error(errno, path);
             check(PyErr_CheckSignals());
             continue;
@@ -481,7 +487,7 @@ private:
     bool moved_ = false;
 };
 
-// ---- Failure report ---------------------------------------------------------
+// ---- Python helpers ---------------------------------------------------------
 
 // An attribute name as one interned string: a fresh string at every call
 // would take a new slot of the type attribute cache each time.
@@ -491,9 +497,10 @@ void set_attr(Borrowed object, const char* name, Borrowed value) { setattr(objec
 
 // Raises ValueError("<what>: <repr of the member name>").
 [[noreturn]] void refuse_member(const char* what, std::string_view name) {
-    PyErr_Format(PyExc_ValueError, "%s: %R", what, fs_text(name).get());
-    throw PyError{};
+    raise_format(PyExc_ValueError, "%s: %R", what, fs_text(name).get());
 }
+
+// ---- Failure report ---------------------------------------------------------
 
 // Runs the work of export or import. An ordinary error (Exception) ends it
 // with the one report line; other exceptions pass through to the caller.
@@ -592,10 +599,7 @@ Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type, s
 void add_open_file(Ctx c, Borrowed tar, Fd file, std::string_view display, Borrowed member_name) {
     struct stat found;
     if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
-    if (!S_ISREG(found.st_mode)) {
-        PyErr_Format(PyExc_OSError, "not a regular file: %R", fs_text(display).get());
-        throw PyError{};
-    }
+    if (!S_ISREG(found.st_mode)) raise_format(PyExc_OSError, "not a regular file: %R", fs_text(display).get());
     Ref info = tar_info(c, member_name, found, "0");
     int fd = file.release();
     Ref stream = Ref::steal_or_null(PyFile_FromFd(fd, nullptr, "rb", -1, nullptr, nullptr, nullptr, 1));
@@ -1035,9 +1039,10 @@ void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::stri
     size_t filled = 0;
     for (;;) {
         ssize_t got = 0;
-        Py_BEGIN_ALLOW_THREADS got =
-            ::read(reader.get(), reinterpret_cast<char*>(&result) + filled, sizeof result - filled);
-        Py_END_ALLOW_THREADS if (got < 0 && errno == EINTR) continue;
+        Py_BEGIN_ALLOW_THREADS
+        got = ::read(reader.get(), reinterpret_cast<char*>(&result) + filled, sizeof result - filled);
+        Py_END_ALLOW_THREADS
+        if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         filled += static_cast<size_t>(got);
         if (filled == sizeof result) {
@@ -1048,7 +1053,8 @@ void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::stri
     int status = 0;
     pid_t waited = 0;
     do {
-        Py_BEGIN_ALLOW_THREADS waited = ::waitpid(helper, &status, 0);
+        Py_BEGIN_ALLOW_THREADS
+        waited = ::waitpid(helper, &status, 0);
         Py_END_ALLOW_THREADS
     } while (waited < 0 && errno == EINTR);
     bool flushed = false;
@@ -1062,10 +1068,8 @@ void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::stri
         if (r.error != 0) raise_os_error(r.error, op.display);
         done.push_back(static_cast<size_t>(r.index));
     }
-    if (!flushed) {
-        PyErr_Format(PyExc_OSError, "the process that renames the files into place ended early (status %d)", status);
-        throw PyError{};
-    }
+    if (!flushed)
+        raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)", status);
 }
 
 // Checks the configuration file's JSON in a thread of its own while its
@@ -1215,8 +1219,10 @@ private:
         if (!fd) raise_os_error(errno, root_.display(relative));
         for (;;) {
             int rc = 0;
-            Py_BEGIN_ALLOW_THREADS rc = ::flock(fd.get(), LOCK_EX);
-            Py_END_ALLOW_THREADS if (rc == 0) break;
+            Py_BEGIN_ALLOW_THREADS
+            rc = ::flock(fd.get(), LOCK_EX);
+            Py_END_ALLOW_THREADS
+            if (rc == 0) break;
             if (errno != EINTR) raise_os_error(errno, root_.display(relative));
             check(PyErr_CheckSignals());
         }
@@ -1381,9 +1387,8 @@ private:
         }
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
         Ref error = take_exception();
-        PyErr_Format(PyExc_ValueError, "configuration file that is not JSON (%S): %R", error.get(),
+        raise_format(PyExc_ValueError, "configuration file that is not JSON (%S): %R", error.get(),
                      fs_text(name).get());
-        throw PyError{};
     }
 
     // The changes of the commit, in archive order: the directories to make
@@ -1518,10 +1523,8 @@ void read_archive(TarStream& stream, Importer& importer) {
             break;
         }
         std::optional<TarHeader> header = parse_tar_header(block);
-        if (!header) {
-            PyErr_Format(PyExc_ValueError, "damaged tar header at byte %llu", static_cast<unsigned long long>(at));
-            throw PyError{};
-        }
+        if (!header)
+            raise_format(PyExc_ValueError, "damaged tar header at byte %llu", static_cast<unsigned long long>(at));
         char type = header->type;
         if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
             if (header->size > Limits::max_extended_header)
