@@ -107,6 +107,8 @@ def main():
         for name, seconds in figures:
             archive = f"  archive {sizes[name] / 1e6:.1f} MB" if name in sizes else ""
             print(f"{name:14s} {seconds:7.3f} s  {payload / seconds:7.1f} MB/s{archive}")
+        before, during, _ = peak_memory(scratch, root, scratch / "backup.tar.gz")
+        print(f"peak memory of import_config (resident, before -> during): {before} -> {during} MiB")
 
 
 BOMB_SIZE = 2 << 30
@@ -150,6 +152,12 @@ def write_bomb(path, head, zeros):
             out.write(block)
 
 
+def peak_memory(scratch, root, archive):
+    """Resident memory before and during an import in a fresh interpreter, and what it printed."""
+    return subprocess.run([sys.executable, "-c", PEAK_MEMORY, str(root), str(archive)], check=True, cwd=scratch,
+                          capture_output=True, text=True).stdout.split(maxsplit=2)
+
+
 def bombs(scratch, root):
     member = tar_header("T/etc/zelta-syslog.conf", 2) + b"{}".ljust(512, b"\0")
     cases = [
@@ -161,8 +169,7 @@ def bombs(scratch, root):
     for name, head, zeros in cases:
         path = scratch / "bomb.tar.gz"
         write_bomb(path, head, zeros)
-        result = subprocess.run([sys.executable, "-c", PEAK_MEMORY, str(root), str(path)], check=True, cwd=scratch,
-                                capture_output=True, text=True).stdout.split(maxsplit=2)
+        result = peak_memory(scratch, root, path)
         print(f"  {name:32s} {path.stat().st_size / 1e6:5.1f} MB archive  {result[0]:>6s} -> {result[1]:>6s} MiB"
               f"  {result[2]}")
 

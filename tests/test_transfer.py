@@ -527,7 +527,8 @@ def test_import_and_library_writers_never_lose_each_other(admin, system, tmp_pat
         writer.wait()
 
 
-KILLED_IMPORT = """
+# Imports the archives in turn, rounds times (0: until killed).
+IMPORTS = """
 import sys, types
 library = types.ModuleType("zelta_events")
 library.get_event_ids_ex = library.get_group_ids_ex = lambda *args: []
@@ -537,25 +538,50 @@ import pathlib
 Admin = type("Admin", (ZeltaAdminEvents,), {"_ZeltaAdminEvents__root_dir": pathlib.Path(sys.argv[1])})
 admin = Admin([], [])
 print("ready", flush=True)
-while True:
-    for archive in sys.argv[2:]:
+rounds = int(sys.argv[2])
+while rounds != 1:
+    rounds -= 1
+    for archive in sys.argv[3:]:
         admin.import_config(archive)
 """
 
 
 @pytest.mark.parametrize("fallback", ["", "walk,named-temp"])
-def test_killed_import_leaves_the_old_or_the_new_tree(Admin, admin, system, tmp_path, capsys, monkeypatch, fallback):
-    # Unnamed staged files vanish with the process; named ones (where the file
-    # system has no O_TMPFILE) are removed by the next import.
+def two_versions(Admin, system, tmp_path, capsys):
+    """Archives old.tar.gz and new.tar.gz whose files all differ; the tree
+    holds the new ones. Returns the content of each version's files."""
     versions = {}
     for name in ("old", "new"):
         for relative in (CONFIG, RULES, ROTATE, NOTIFYRC):
             write(system / relative, json.dumps({name: relative * 2000}).encode())
         exported(Admin, tmp_path / name, capsys)
         versions[name] = {relative: (system / relative).read_bytes() for relative in (CONFIG, RULES, ROTATE, NOTIFYRC)}
+    return versions
+
+
+def tree_version(system, versions):
+    with open(system / LOCK) as lock:  # a commit under way is finished first
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return {relative: (system / relative).read_bytes() for relative in versions["old"]}
+
+
+def test_concurrent_imports_never_mix_archives(Admin, system, tmp_path, capsys):
+    versions = two_versions(Admin, system, tmp_path, capsys)
+    children = [subprocess.Popen([sys.executable, "-c", IMPORTS, str(system), "12", str(tmp_path / f"{name}.tar.gz")],
+                                 stdout=subprocess.DEVNULL, cwd=tmp_path) for name in ("old", "new")]
+    while any(child.poll() is None for child in children):
+        assert tree_version(system, versions) in versions.values()
+    assert [child.returncode for child in children] == [0, 0]
+
+
+@pytest.mark.parametrize("fallback", ["", "walk,named-temp"])
+def test_killed_import_leaves_the_old_or_the_new_tree(Admin, admin, system, tmp_path, capsys, monkeypatch, fallback):
+    # Unnamed staged files vanish with the process; named ones (where the file
+    # system has no O_TMPFILE) are removed by the next import.
+    versions = two_versions(Admin, system, tmp_path, capsys)
     rng = random.Random(12)
     for _ in range(15 if fallback else 50):
-        child = subprocess.Popen([sys.executable, "-c", KILLED_IMPORT, str(system), str(tmp_path / "new.tar.gz"),
+        child = subprocess.Popen([sys.executable, "-c", IMPORTS, str(system), "0", str(tmp_path / "new.tar.gz"),
                                   str(tmp_path / "old.tar.gz")], stdout=subprocess.PIPE, cwd=tmp_path,
                                  env={**os.environ, "ZELTA_ADMIN_EVENTS_FALLBACK": fallback})
         assert child.stdout.readline() == b"ready\n"
@@ -563,9 +589,7 @@ def test_killed_import_leaves_the_old_or_the_new_tree(Admin, admin, system, tmp_
         child.kill()
         child.wait()
         child.stdout.close()
-        with open(system / LOCK) as lock:  # a commit under way is finished first
-            fcntl.flock(lock, fcntl.LOCK_EX)
-            assert {relative: (system / relative).read_bytes() for relative in versions["old"]} in versions.values()
+        assert tree_version(system, versions) in versions.values()
         if fallback:
             monkeypatch.setenv("ZELTA_ADMIN_EVENTS_FALLBACK", fallback)
             admin.import_config(str(tmp_path / "old.tar.gz"))
