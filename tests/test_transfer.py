@@ -380,7 +380,7 @@ MIB = 1 << 20
      "damaged tar header at byte 512"),
     ([GOOD], lambda root: (root.parent / "after").write_bytes(b"\0" * 1024 + b"x"),
      "data after the end-of-archive marker"),
-    ([GOOD], lambda root: (root.parent / "after").write_bytes(b"\0" * (2 * MIB)), "more than 1 MiB of padding"),
+    ([GOOD], lambda root: (root.parent / "after").write_bytes(b"\0" * (2 * MIB)), "more than 1024 KiB of padding"),
     # A configuration file that every later command would fail on.
     ([("T/" + CONFIG, tarfile.REGTYPE, b"not json")], None,
      "configuration file that is not JSON (Expecting value: line 1 column 1 (char 0)): 'T/etc/zelta-syslog.conf'"),

@@ -652,10 +652,10 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     Borrowed tar = pending.tar();
     set_attr(tar, "copybufsize", integer(1 << 20));
 
-    // 4. The configuration files.
+    // The configuration files that are always archived.
     for (std::string_view file : config_files) add_single_file(c, tar, root, file, member_name(file));
 
-    // 5. The module's syslog-ng fragments, in directory listing order. A
+    // The module's syslog-ng fragments, in directory listing order. A
     // fragment that is a link to a regular file (inside the root) stays a link.
     Fd fragments = root.open(fragment_dir, O_RDONLY | O_DIRECTORY);
     std::vector<std::string> names;
@@ -703,7 +703,7 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
         add_open_file(c, tar, std::move(file), display, member_name(relative));
     }
 
-    // 6. The notification settings directory itself, without its contents.
+    // The notification settings directory itself, without its contents.
     {
         Fd directory = root.open(notifyrc_dir, O_RDONLY | O_DIRECTORY | O_NONBLOCK);
         struct stat found;
@@ -711,7 +711,7 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
         call_method(tar, st.addfile, tar_info(c, member_name(notifyrc_dir), found, "5"));
     }
 
-    // 7. The notification settings, when present (a dangling link is absent).
+    // The notification settings, when present (a dangling link is absent).
     Fd settings(root.try_open(notifyrc, O_RDONLY | O_NONBLOCK | O_NOCTTY));
     if (!settings && errno != ENOENT) raise_os_error(errno, root.display(notifyrc));
     if (settings) add_open_file(c, tar, std::move(settings), root.display(notifyrc), member_name(notifyrc));
@@ -781,7 +781,8 @@ public:
                 raise(PyExc_ValueError, "data after the end-of-archive marker");
             padding += rest.size();
             if (padding > Limits::max_end_padding)
-                raise(PyExc_ValueError, "more than 1 MiB of padding after the end-of-archive marker");
+                raise_format(PyExc_ValueError, "more than %llu KiB of padding after the end-of-archive marker",
+                             static_cast<unsigned long long>(Limits::max_end_padding >> 10));
             consume(rest.size());
         }
     }
@@ -1376,7 +1377,9 @@ private:
         text_ = std::string();
         if (result == JsonCheck::object) return;
         if (result == JsonCheck::other_value) refuse_member("configuration file that is not a JSON object", name);
-        if (result == JsonCheck::too_deep) refuse_member("configuration file nested more than 256 levels deep", name);
+        if (result == JsonCheck::too_deep)
+            raise_format(PyExc_ValueError, "configuration file nested more than %u levels deep: %R",
+                         Limits::max_json_depth, fs_text(name).get());
         Ref decoded =
             Ref::steal_or_null(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
         if (decoded) {
@@ -1527,7 +1530,8 @@ void read_archive(TarStream& stream, Importer& importer) {
         char type = header->type;
         if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
             if (header->size > Limits::max_extended_header)
-                raise(PyExc_ValueError, "extended header larger than the limit of 64 KiB");
+                raise_format(PyExc_ValueError, "extended header larger than the limit of %llu KiB",
+                             static_cast<unsigned long long>(Limits::max_extended_header >> 10));
             data.clear();
             if (!stream.read(static_cast<size_t>(header->size), data)) TarStream::truncated();
             stream.skip(tar_padding(header->size));
@@ -1553,15 +1557,20 @@ void read_archive(TarStream& stream, Importer& importer) {
         if (type == '\0' && name.ends_with('/')) type = '5';
         if (type == '5')
             while (name.size() > 1 && name.back() == '/') name.pop_back();
-        if (++members > Limits::max_members) refuse_member("more members than the limit of 10000, at", name);
+        if (++members > Limits::max_members)
+            raise_format(PyExc_ValueError, "more members than the limit of %llu, at: %R",
+                         static_cast<unsigned long long>(Limits::max_members), fs_text(name).get());
         // Content follows regular files and types tar does not know; other
         // kinds carry none whatever their size field says.
         bool has_content = type < '1' || type > '6';
         if (has_content) {
-            if (size > Limits::max_member_size) refuse_member("member larger than the limit of 64 MiB", name);
+            if (size > Limits::max_member_size)
+                raise_format(PyExc_ValueError, "member larger than the limit of %llu MiB: %R",
+                             static_cast<unsigned long long>(Limits::max_member_size >> 20), fs_text(name).get());
             total += size;
             if (total > Limits::max_total_size)
-                refuse_member("members larger than the limit of 256 MiB in all, at", name);
+                raise_format(PyExc_ValueError, "members larger than the limit of %llu MiB in all, at: %R",
+                             static_cast<unsigned long long>(Limits::max_total_size >> 20), fs_text(name).get());
         }
         importer.member(name, type, static_cast<mode_t>(header->mode), size, has_content, stream);
         if (has_content) stream.skip(tar_padding(size));
@@ -1571,7 +1580,7 @@ void read_archive(TarStream& stream, Importer& importer) {
 
 void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     State& st = c.st;
-    // 1. Open the archive, once: everything is read from this descriptor.
+    // The archive, opened once: everything is read from this descriptor.
     std::string archive_path = fs_bytes(input_file);
     Fd archive(::open(archive_path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!archive) raise_os_error(errno, archive_path);
@@ -1581,7 +1590,7 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     Closing close_compressed(compressed, st.close);
     TarStream stream(c, compressed);
 
-    // 2. and 3. Check every member and stage its content, then put it all in place.
+    // Every member checked and its content staged, then all put in place.
     Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
     Importer importer(c, root, rooted::forced_fallbacks());
     read_archive(stream, importer);
@@ -1589,7 +1598,7 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     close_raw.close_now();
     importer.commit(self);
 
-    // 4. to 6.
+    // The restart is requested and the import reported.
     setattr(self, st.need_daemon_restart, Py_True);
     print_message(c, "Configuration imported");
 }
