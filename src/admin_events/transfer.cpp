@@ -1183,6 +1183,8 @@ public:
     // in place; on a failure after the first change, sets the restart flag
     // and names what was changed before the error passes on.
     void commit(Borrowed self) {
+        for (const Step& step : steps_)
+            if (step.staged) sync_fd(step.staged->file.get(), root_.display(step.relative));
         std::vector<CommitOp> ops = plan_commit();
         for (const Step& step : steps_) {
             if (step.kind == MemberKind::unsupported) {
@@ -1329,7 +1331,9 @@ private:
         // After the owner: a change of owner clears the set-ID bits.
         if (::fchmod(fd, exists ? existing.st_mode & 07777 : 0666 & ~umask_) != 0) raise_os_error(errno, display);
         if (exists && S_ISREG(existing.st_mode)) copy_attributes(directory.get(), name, fd, display, step.notes);
-        sync_fd(fd, display);
+        // Written back now, flushed once the whole archive has passed: the
+        // flushes then find one journal commit to wait for, not one each.
+        ::sync_file_range(fd, static_cast<off_t>(flushed), 0, SYNC_FILE_RANGE_WRITE);
         step.staged = std::move(staged);
     }
 
