@@ -29,6 +29,7 @@ symbolic link target counts from the root and ".." stops there, so a system
 tree cannot make the library write a file of the host.
 """
 
+import _thread
 import errno
 import fcntl
 import json
@@ -48,8 +49,9 @@ _CONFIG_FILE = "etc/zelta-syslog.conf"
 _RECORD_FORMAT = 2
 _NEW_CONFIG_MODE = 0o644
 
-# Threads of one process take turns here before they take the file lock.
-_thread_lock = threading.Lock()
+# Threads of one process take turns here before they take the file lock (the
+# low-level lock: threading itself is not worth its import here).
+_thread_lock = _thread.allocate_lock()
 
 
 class UnknownEventError(LookupError):

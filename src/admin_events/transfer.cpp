@@ -1190,7 +1190,7 @@ public:
             if (step.kind == MemberKind::unsupported) {
                 char flag = step.type;
                 Ref type = Ref::steal(PyObject_Repr(Ref::steal(PyBytes_FromStringAndSize(&flag, 1)).get()));
-                print_line(add(str("Unsupported file type: "), type));
+                print_message(c_, "Unsupported file type", type);
             }
             for (const std::string& note : step.notes) print_message(c_, "Extended attribute not kept", fs_text(note));
         }
