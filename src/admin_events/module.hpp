@@ -69,16 +69,8 @@ namespace zelta {
     X(endswith, "endswith")                                                        \
     X(tar_open, "open")                                                            \
     X(pax_format, "PAX_FORMAT")                                                    \
-    X(regtype, "REGTYPE")                                                          \
-    X(gettarinfo, "gettarinfo")                                                    \
     X(addfile, "addfile")                                                          \
-    X(tar_add, "add")                                                              \
     X(exit_context, "__exit__")                                                    \
-    X(getmembers, "getmembers")                                                    \
-    X(isdir, "isdir")                                                              \
-    X(isreg, "isreg")                                                              \
-    X(islnk, "islnk")                                                              \
-    X(extractfile, "extractfile")                                                  \
     X(type, "type")                                                                \
     X(linkname, "linkname")                                                        \
     X(size, "size")                                                                \
@@ -87,9 +79,6 @@ namespace zelta {
     X(format, "format")                                                            \
     X(compresslevel, "compresslevel")                                              \
     X(gzip_file, "GzipFile")                                                       \
-    X(read_error, "ReadError")                                                     \
-    X(path, "path")                                                                \
-    X(realpath, "realpath")                                                        \
     X(empty, "")                                                                   \
     X(comma, ",")                                                                  \
     X(colon_space, ": ")                                                           \

@@ -580,16 +580,16 @@ Ref group_name(gid_t gid) {
 // file, its size.
 Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type, std::string_view linkname = {}) {
     Ref info = call(getattr(lazy_module(c, LazyModule::tarfile), interned("TarInfo")), name);
-    set_attr(info, "mode", integer(static_cast<long>(found.st_mode & 07777)));
+    setattr(info, c.st.mode, integer(static_cast<long>(found.st_mode & 07777)));
     set_attr(info, "uid", Ref::steal(PyLong_FromUnsignedLong(found.st_uid)));
     set_attr(info, "gid", Ref::steal(PyLong_FromUnsignedLong(found.st_gid)));
     set_attr(info, "uname", owner_name(found.st_uid));
     set_attr(info, "gname", group_name(found.st_gid));
     double mtime = static_cast<double>(found.st_mtim.tv_sec) + static_cast<double>(found.st_mtim.tv_nsec) * 1e-9;
     set_attr(info, "mtime", Ref::steal(PyFloat_FromDouble(mtime)));
-    set_attr(info, "size", Ref::steal(PyLong_FromLongLong(S_ISREG(found.st_mode) ? found.st_size : 0)));
-    set_attr(info, "type", Ref::steal(PyBytes_FromString(type)));
-    if (!linkname.empty()) set_attr(info, "linkname", fs_text(linkname));
+    setattr(info, c.st.size, Ref::steal(PyLong_FromLongLong(S_ISREG(found.st_mode) ? found.st_size : 0)));
+    setattr(info, c.st.type, Ref::steal(PyBytes_FromString(type)));
+    if (!linkname.empty()) setattr(info, c.st.linkname, fs_text(linkname));
     return info;
 }
 
