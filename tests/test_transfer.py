@@ -494,6 +494,17 @@ def test_import_writes_the_archive_it_checked(admin, system, tmp_path, monkeypat
     assert (system / CONFIG).read_bytes() == b'{"checked": {}}'
 
 
+@pytest.mark.parametrize("text", [
+    b"{}", b' \t\r\n{"a" : {"b": [1, -0, 1.5e3, 2E-2, NaN, Infinity, -Infinity, true, false, null]}} \n',
+    '{"é": "\\u00e9\\n\\"\\\\ 𝄞 ✓", "x": {"y": ""}}'.encode(), b'{"a": ' * 200 + b"{}" + b"}" * 200,
+])
+def test_configuration_that_json_reads_is_imported(admin, system, tmp_path, capsys, text):
+    json.loads(text)
+    admin.import_config(str(build_archive(tmp_path / "a.tar.gz", [("T/" + CONFIG, tarfile.REGTYPE, text)])))
+    assert lines(capsys) == ["Configuration imported"]
+    assert (system / CONFIG).read_bytes() == text
+
+
 def test_import_keeps_extended_attributes(Admin, admin, system, tmp_path, capsys):
     exported(Admin, tmp_path / "b", capsys)
     os.setxattr(system / CONFIG, "user.label", b"kept")

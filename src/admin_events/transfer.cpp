@@ -190,7 +190,7 @@ std::optional<PaxRecord> next_pax_record(std::string_view& records) {
 
 // The JSON check over text that may still be arriving: t.has(i) tells
 // whether byte i is there (waiting for it while more may come), t.at(i)
-// gives it.
+// gives it, and t.from(i) to t.end() are the bytes from i known to be there.
 template <typename Text>
 JsonCheck check_json_text(Text& t) {
     // Outside strings only ASCII may stand, so UTF-8 is checked there alone.
@@ -211,8 +211,17 @@ JsonCheck check_json_text(Text& t) {
     };
     auto string = [&] {  // i is at the opening quote
         for (++i; t.has(i); ++i) {
-            unsigned char c = t.at(i);
-            if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') continue;
+            // The plain run of the string, as far as the text has arrived.
+            const unsigned char* run = t.from(i);
+            const unsigned char* end = t.end();
+            const unsigned char* p = run;
+            while (p < end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') ++p;
+            i += static_cast<size_t>(p - run);
+            if (p == end) {
+                --i;  // the loop's ++i looks at the next byte, once it is there
+                continue;
+            }
+            unsigned char c = *p;
             if (c == '"') {
                 ++i;
                 return true;
@@ -327,6 +336,8 @@ JsonCheck check_json_object(std::string_view text) {
         std::string_view text;
         bool has(size_t i) const { return i < text.size(); }
         unsigned char at(size_t i) const { return static_cast<unsigned char>(text[i]); }
+        const unsigned char* from(size_t i) const { return reinterpret_cast<const unsigned char*>(text.data()) + i; }
+        const unsigned char* end() const { return from(text.size()); }
     } whole{text};
     return check_json_text(whole);
 }
@@ -1125,6 +1136,8 @@ public:
         return i < seen_;
     }
     unsigned char at(size_t i) const { return static_cast<unsigned char>(data_[i]); }
+    const unsigned char* from(size_t i) const { return reinterpret_cast<const unsigned char*>(data_) + i; }
+    const unsigned char* end() const { return from(seen_); }
 
 private:
     std::string text_;
