@@ -23,6 +23,11 @@ def _is_alias(annotation):
     return isinstance(annotation, ast.Name) and annotation.id == "TypeAlias"
 
 
+def _is_typed_dict(node):
+    """A shape for type checkers only, with no counterpart in the module."""
+    return any(isinstance(base, ast.Name) and base.id == "TypedDict" for base in node.bases)
+
+
 class Scope:
     """The names one body of the stub declares."""
 
@@ -31,7 +36,7 @@ class Scope:
         for node in body:
             if isinstance(node, ast.FunctionDef):
                 self.functions[node.name] = node
-            elif isinstance(node, ast.ClassDef):
+            elif isinstance(node, ast.ClassDef) and not _is_typed_dict(node):
                 self.classes[node.name] = Scope(node.body)
             elif isinstance(node, ast.AnnAssign) and not _is_alias(node.annotation):
                 into = self.class_attributes if _is_classvar(node.annotation) else self.instance_attributes
@@ -115,6 +120,9 @@ line: str = admin_events._("Unknown event ID") + Color.GREY + admin_events.LANG 
 settings: Path = ZeltaAdminEvents._ZeltaAdminEvents__default_config_dir / "filesystem"
 pending: bool = admin._ZeltaAdminEvents__need_daemon_restart
 text: str = admin._ZeltaAdminEvents__get_multiple_string(["file-opened"], 1)
+changed: bool = admin.plan_set_properties("audit", "paths", "[]")["changed"]
+enabled: bool = admin.get_status(all_groups=True)["groups"][0]["events"][0]["enabled"]
+written: str = ZeltaAdminEvents.write_config_archive("/root/backup")
 '''
 
 BAD = '''\
@@ -126,6 +134,8 @@ ZeltaAdminEvents.export_config(file_path="backup")  # wrong
 admin.show_groups("filesystem")  # wrong
 count: int = LANG  # wrong
 admin.enable_all()  # wrong
+admin.plan_set_facility()  # wrong
+unknown: list[int] = admin.get_unknown_ids()["events"]  # wrong
 '''
 
 

@@ -3,7 +3,7 @@
 from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
-from typing import Any, ClassVar, TypeAlias
+from typing import Any, ClassVar, Literal, NotRequired, TypeAlias, TypedDict
 
 # An entry of a description table: {"name_en": ..., "name_ru": ...}.
 _Description: TypeAlias = dict[str, str]
@@ -11,6 +11,65 @@ _Description: TypeAlias = dict[str, str]
 _Settings: TypeAlias = dict[str, Any]
 # A change of the events library, such as zelta_events.enable_event.
 _Action: TypeAlias = Callable[[str], object]
+
+# ---- Shapes of the data interface ------------------------------------------
+# Plain dicts and lists at run time, ready for json.dumps; these classes
+# exist for type checkers only.
+
+class _EventState(TypedDict):
+    id: str
+    name: str  # in the object's language (LANG)
+    enabled: bool  # the events library reports 1
+
+class _GroupState(TypedDict):
+    id: str
+    name: str
+    events: list[_EventState]  # ascending by ID, as show_groups lists them
+
+class _Status(TypedDict):
+    groups: list[_GroupState]  # ascending by ID, each group once
+    events: list[_EventState]  # the named events, in the order named
+
+class _EventSettings(TypedDict):
+    id: str
+    name: str
+    group: str | None  # the first group in the library's order that holds it
+    enabled: bool
+    settings: dict[str, Any]  # merged and sorted, as show_event shows them
+
+class _ParameterChange(TypedDict):
+    event: str
+    # "" for parameters stored directly under the event: message-syslog-facility,
+    # message-syslog-priority, message-audit-rules, and "enabled" for a switch.
+    section: str
+    parameter: str
+    before: Any  # the merged current value; None when the event has none
+    after: Any
+
+class _FileChange(TypedDict):
+    file: str  # the destination below the object's root directory
+    action: Literal["create", "replace"]
+    type: Literal["file", "directory"]
+    before_sha256: str | None  # None for a file that does not exist yet, and directories
+    after_sha256: str | None  # None for directories
+    # Only when asked for with texts=True: the contents decoded as UTF-8
+    # (undecodable bytes replaced); None where there is no file.
+    before_text: NotRequired[str | None]
+    after_text: NotRequired[str | None]
+
+class _Plan(TypedDict):
+    # Whether applying the operation now would change anything: changes is not empty.
+    changed: bool
+    # In the order the operation would make them; one entry per event and
+    # parameter (or per destination) with its first value and its last.
+    changes: list[_ParameterChange] | list[_FileChange]
+    # The line the operation would print instead of changing anything (an
+    # invalid value, a refused archive), translated; None when it would go ahead.
+    error: str | None
+
+class _UnknownIds(TypedDict):
+    events: list[str]  # removed from the event list by the constructor, in order
+    groups: list[str]
 
 # The events library, loaded with the module.
 zelta_events: ModuleType
@@ -71,6 +130,32 @@ class ZeltaAdminEvents:
     # The units whose restart command failed, each also reported on a line
     # of its own; empty when none failed or nothing was run.
     def restart_daemons(self) -> list[str]: ...
+
+    # Data interface: the same queries as the operations above, returned as
+    # data. Nothing is printed or paged; plans read and never write, call no
+    # changing function of the events library and run no command.
+    def get_unknown_ids(self) -> _UnknownIds:
+        """The named IDs that the constructor reported as unknown and removed."""
+    def get_status(self, all_groups: bool = False) -> _Status:
+        """The named groups (all groups with all_groups) with their events, and the named events."""
+    def get_event_settings(self) -> list[_EventSettings]:
+        """The merged settings of each named event, in the order named."""
+    def plan_enable(self) -> _Plan:
+        """What enable() would switch: parameter "enabled" in section "", False to True."""
+    def plan_disable(self) -> _Plan:
+        """What disable() would switch: parameter "enabled" in section "", True to False."""
+    def plan_set_facility(self, facility: str) -> _Plan:
+        """What set_facility() would change: message-syslog-facility in section ""."""
+    def plan_set_priority(self, priority: str) -> _Plan:
+        """What set_priority() would change: message-syslog-priority in section ""."""
+    def plan_set_properties(self, section: str, parameter: str, value: str) -> _Plan:
+        """What set_properties() would change, with the derived message-audit-rules."""
+    def plan_import_config(self, input_file: str, texts: bool = False) -> _Plan:
+        """The files import_config() would create or replace, after the same checks;
+        an archive it would refuse gives its failure line as the plan's error."""
+    @classmethod
+    def write_config_archive(cls, file_path: str, /) -> str:
+        """export_config() without its line: returns the archive path, raises on failure."""
 
     # Private operations, under the names the class holds them by.
     def _ZeltaAdminEvents__prepare_groups(self) -> None: ...
