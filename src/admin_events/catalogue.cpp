@@ -83,6 +83,13 @@ ZELTA_OPERATION(get_all_event_description) { return description_table(c, c.st.ge
 
 ZELTA_OPERATION(get_all_group_description) { return description_table(c, c.st.get_group_ids_ex); }
 
+Ref described_name(Borrowed table, Borrowed id, Borrowed key) {
+    Ref entry = Ref::steal(PyObject_GetItem(table.get(), id.get()));
+    return Ref::steal(PyObject_GetItem(entry.get(), key.get()));
+}
+
+Ref event_state(Ctx c, Borrowed event_id) { return call(library(c, c.st.is_event_enabled), event_id); }
+
 // ---- Group membership ---------------------------------------------------------
 
 // The candidates that the library's get_event_ids() lists, as a set. The
@@ -293,22 +300,36 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
 
 // Default settings of the event overlaid with its member of the current
 // configuration file, sorted at every dictionary level.
-ZELTA_OPERATION(get_event_config) {
-    Borrowed event_id = a.event_id;
+SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool missing_current_is_empty) {
     // An event in no group has no default settings path: dir / None fails.
     Ref group_id = call_method(self, c.st.get_event_group, event_id);
     Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), group_id), event_id);
-    Ref defaults = load_json_object(c, default_path, "default settings file");
+    SettingsParts parts;
+    parts.defaults = load_json_object(c, default_path, "default settings file");
     Ref current_path = getattr(self, c.st.current_config_file);
-    Ref current = current_member(c, current_path, event_id);
-    // No member, or null: the event has no current settings.
-    if (current && !current.view().is_none()) {
-        if (!PyDict_Check(current.get()))
-            raise_format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
-                         current_path.get(), Py_TYPE(current.get())->tp_name);
-        merge_settings(defaults, current);
+    try {
+        parts.current = current_member(c, current_path, event_id);
+    } catch (const PyError&) {
+        if (!missing_current_is_empty || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) throw;
+        PyErr_Clear();
     }
+    // No member, or null: the event has no current settings.
+    if (parts.current && parts.current.view().is_none()) parts.current = Ref();
+    if (parts.current && !PyDict_Check(parts.current.get()))
+        raise_format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
+                     current_path.get(), Py_TYPE(parts.current.get())->tp_name);
+    parts.group = std::move(group_id);
+    return parts;
+}
+
+Ref merged_settings(Ctx c, Borrowed self, Borrowed defaults, Borrowed current) {
+    if (current) merge_settings(defaults, current);
     return call_method(self, c.st.sort_nested_dict, defaults);
+}
+
+ZELTA_OPERATION(get_event_config) {
+    SettingsParts parts = event_settings_parts(c, self, a.event_id);
+    return merged_settings(c, self, parts.defaults, parts.current);
 }
 
 // A key being sorted, with its value. `head` holds the first code units of

@@ -349,57 +349,68 @@ ZELTA_OPERATION(process_path_value) {
     return json_text(c, lines);
 }
 
-ZELTA_OPERATION(set_properties) {
-    Borrowed section = a.section, parameter = a.parameter, value = a.value;
-
+PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed value) {
+    PropertyChange change;
     Borrowed json = lazy_module(c, LazyModule::json);
     Ref decode_error = getattr(json, c.st.JSONDecodeError);
     Ref loads = getattr(json, c.st.loads);
-    Ref decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
-    if (!decoded) {
+    change.decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
+    if (!change.decoded) {
         if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
         PyErr_Clear();
         // TRANSLATORS: VALUE names the command's argument; keep the word as it is.
-        print_message(c, "The VALUE should be in JSON format");
-        return none();
+        change.refusal = message_text(c, "The VALUE should be in JSON format");
+        return change;
     }
+    Borrowed decoded = change.decoded;
     if (!PyUnicode_Check(decoded.get()) && !PyDict_Check(decoded.get()) && !PyList_Check(decoded.get())) {
         Borrowed type = reinterpret_cast<PyObject*>(Py_TYPE(decoded.get()));
-        print_message(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
-        return none();
+        change.refusal =
+            message_text(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
+        return change;
     }
 
     Ref listed = getattr(self, c.st.event_id_list);
-    Ref events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
+    change.events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
     Ref special_events = getattr(self, c.st.special_events);
-    size_t count = static_cast<size_t>(PyList_GET_SIZE(events.get()));
+    size_t count = static_cast<size_t>(PyList_GET_SIZE(change.events.get()));
     std::vector<bool> special(count);
     bool any_special = false;
     for (size_t i = 0; i < count; ++i) {
-        special[i] = contains(special_events, PyList_GET_ITEM(events.get(), i));
+        special[i] = contains(special_events, PyList_GET_ITEM(change.events.get(), i));
         any_special = any_special || special[i];
     }
-    // The value is the same for every event: its paths are checked once,
-    // before anything is written or the restart flag is touched.
+    // The value is the same for every event: its paths are checked once.
     if (any_special) {
         if (Ref bad = first_unacceptable_audit_path(decoded)) {
-            print_message(c, "Invalid path in VALUE", Ref::steal(PyObject_Repr(bad.get())));
-            return none();
+            change.refusal = message_text(c, "Invalid path in VALUE", Ref::steal(PyObject_Repr(bad.get())));
+            return change;
         }
     }
-    // Rule values are built before the first write, so no event can end up
-    // with its property stored and its audit rules missing.
-    std::vector<Ref> audit_rules(count);
+    change.audit_rules.resize(count);
     for (size_t i = 0; i < count; ++i) {
         if (special[i])
-            audit_rules[i] = call_method(self, c.st.process_path_value, PyList_GET_ITEM(events.get(), i), decoded);
+            change.audit_rules[i] =
+                call_method(self, c.st.process_path_value, PyList_GET_ITEM(change.events.get(), i), decoded);
     }
+    return change;
+}
 
+ZELTA_OPERATION(set_properties) {
+    // Checked whole before anything is written or the restart flag is
+    // touched; rule values are built before the first write, so no event
+    // can end up with its property stored and its audit rules missing.
+    PropertyChange change = prepare_property_change(c, self, a.value);
+    if (change.refusal) {
+        print_line(change.refusal);
+        return none();
+    }
     setattr(self, c.st.need_daemon_restart, Py_True);
-    for (size_t i = 0; i < count; ++i) {
-        Borrowed event_id = PyList_GET_ITEM(events.get(), i);
-        store_event_param(c, event_id, section, parameter, value);
-        if (audit_rules[i]) store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, audit_rules[i]);
+    for (size_t i = 0; i < change.audit_rules.size(); ++i) {
+        Borrowed event_id = PyList_GET_ITEM(change.events.get(), static_cast<Py_ssize_t>(i));
+        store_event_param(c, event_id, a.section, a.parameter, a.value);
+        if (change.audit_rules[i])
+            store_event_param(c, event_id, c.st.empty, c.st.message_audit_rules, change.audit_rules[i]);
     }
     return none();
 }

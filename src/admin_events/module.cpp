@@ -34,7 +34,7 @@ Ref global(Ctx c, Borrowed name) {
 Ref library(Ctx c, Borrowed function_name) { return getattr(global(c, c.st.zelta_events), function_name); }
 
 Borrowed lazy_module(Ctx c, LazyModule which) {
-    static const char* const names[] = {"json", "tarfile", "os", "tempfile", "gzip"};
+    static const char* const names[] = {"json", "tarfile", "os", "tempfile", "gzip", "hashlib"};
     Ref& slot = c.st.lazy[static_cast<int>(which)];
     if (!slot) slot = import(names[static_cast<int>(which)]);
     return slot;
@@ -42,17 +42,46 @@ Borrowed lazy_module(Ctx c, LazyModule which) {
 
 Ref translate(Ctx c, const char* msgid) { return call(global(c, c.st.underscore), str(msgid)); }
 
-void print_message(Ctx c, const char* msgid, Borrowed value) {
+Ref message_text(Ctx c, const char* msgid, Borrowed value) {
     Ref text = translate(c, msgid);
     if (value) text = add(add(text, c.st.colon_space), value);
-    print_line(text);
+    return text;
 }
+
+void print_message(Ctx c, const char* msgid, Borrowed value) { print_line(message_text(c, msgid, value)); }
 
 // ---- Validation of the named IDs --------------------------------------------
 
+struct AdminObject {
+    PyObject_HEAD
+    PyObject* dict;         // instance __dict__, owned by the object
+    PyObject* weakreflist;  // weak references to the object, as Python objects allow
+    // The IDs removed as unknown, kept outside __dict__ so that the object's
+    // fields stay those the constructor documents.
+    PyObject* unknown_groups;
+    PyObject* unknown_events;
+};
+
+static PyObject*& unknown_slot(Borrowed self, bool groups) {
+    AdminObject* object = reinterpret_cast<AdminObject*>(self.get());
+    return groups ? object->unknown_groups : object->unknown_events;
+}
+
+Ref unknown_ids(Borrowed self, bool groups) {
+    PyObject* ids = unknown_slot(self, groups);
+    return ids ? to_list(ids) : Ref::steal(PyList_New(0));
+}
+
+static void remember_unknown(Borrowed self, bool groups, Borrowed id) {
+    PyObject*& slot = unknown_slot(self, groups);
+    if (!slot) slot = Ref::steal(PyList_New(0)).release();
+    check(PyList_Append(slot, id.get()));
+}
+
 // Removes the IDs the library does not list from the list in the field,
 // reporting each; the caller's own list object is edited in place.
-static void prepare_ids(Ctx c, Borrowed self, Borrowed field, Borrowed list_ids_function, const char* message) {
+static void prepare_ids(Ctx c, Borrowed self, Borrowed field, Borrowed list_ids_function, const char* message,
+                        bool groups) {
     Ref ids = getattr(self, field);
     if (ids.view().is_none() || !truth(ids)) return;
     Ref known = Ref::steal(PySet_New(call(library(c, list_ids_function)).get()));
@@ -64,18 +93,19 @@ static void prepare_ids(Ctx c, Borrowed self, Borrowed field, Borrowed list_ids_
         check(present);
         if (present) continue;
         call_method(ids, c.st.remove, id);
+        remember_unknown(self, groups, id);
         if (!heading) heading = add(translate(c, message), c.st.colon_space);
         print_line(add(heading, id));
     }
 }
 
 ZELTA_OPERATION(prepare_groups) {
-    prepare_ids(c, self, c.st.group_id_list, c.st.get_group_ids, N_("Unknown group ID"));
+    prepare_ids(c, self, c.st.group_id_list, c.st.get_group_ids, N_("Unknown group ID"), true);
     return none();
 }
 
 ZELTA_OPERATION(prepare_events) {
-    prepare_ids(c, self, c.st.event_id_list, c.st.get_event_ids, N_("Unknown event ID"));
+    prepare_ids(c, self, c.st.event_id_list, c.st.get_event_ids, N_("Unknown event ID"), false);
     return none();
 }
 
@@ -85,6 +115,7 @@ ZELTA_OPERATION(init) {
     setattr(self, st.group_id_list, a.group_id_list);
     setattr(self, st.event_section_translations, Py_None);
     setattr(self, st.need_daemon_restart, Py_False);
+    for (bool groups : {true, false}) Py_CLEAR(unknown_slot(self, groups));
     call_method(self, st.prepare_groups);
     call_method(self, st.prepare_events);
     setattr(self, st.event_description, call_method(self, st.get_all_event_description));
@@ -219,20 +250,18 @@ Ref operations_attribute() {
 
 // ---- The class ---------------------------------------------------------------
 
-struct AdminObject {
-    PyObject_HEAD
-    PyObject* dict;         // instance __dict__, owned by the object
-    PyObject* weakreflist;  // weak references to the object, as Python objects allow
-};
-
 static int admin_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<AdminObject*>(self)->dict);
+    Py_VISIT(reinterpret_cast<AdminObject*>(self)->unknown_groups);
+    Py_VISIT(reinterpret_cast<AdminObject*>(self)->unknown_events);
     return 0;
 }
 
 static int admin_clear(PyObject* self) {
     Py_CLEAR(reinterpret_cast<AdminObject*>(self)->dict);
+    Py_CLEAR(reinterpret_cast<AdminObject*>(self)->unknown_groups);
+    Py_CLEAR(reinterpret_cast<AdminObject*>(self)->unknown_events);
     return 0;
 }
 

@@ -82,11 +82,14 @@ namespace zelta {
     X(empty, "")                                                                   \
     X(comma, ",")                                                                  \
     X(colon_space, ": ")                                                           \
-    X(newline, "\n")
+    X(newline, "\n")                                                               \
+    X(sha256, "sha256")                                                            \
+    X(hexdigest, "hexdigest")                                                      \
+    X(update, "update")
 
 // Standard modules that only some operations need: imported on first use so
 // that loading the module stays cheap.
-enum class LazyModule { json, tarfile, os, tempfile, gzip, count };
+enum class LazyModule { json, tarfile, os, tempfile, gzip, hashlib, count };
 
 // While show_event builds its listing, the current configuration file is
 // read and parsed once for all the events it shows: each event's member is
@@ -150,7 +153,9 @@ Ref translate(Ctx c, const char* msgid);
 // Marks a message ID that reaches print_message() or translate() through a
 // variable, so that the catalogue extraction finds it; returns it unchanged.
 constexpr const char* N_(const char* msgid) { return msgid; }
-// Prints `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
+// `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
+Ref message_text(Ctx c, const char* msgid, Borrowed value = {});
+// Prints message_text(c, msgid, value) as one line.
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
 
 // Whether `bound`, an attribute just read from self, is the class's own
@@ -171,6 +176,47 @@ struct EventIdMemo {
 // self.__get_events_by_group_id(group_id); while that is the class's own
 // method, its work is done here with the operation's memo (catalogue.cpp).
 Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo);
+
+// The two files an event's effective settings come from: its default
+// settings and its member of the current configuration file (empty when it
+// has none), with the group whose directory holds it. A missing current
+// configuration file fails, unless it is taken for one without members (as
+// the events library does when it writes the first change).
+struct SettingsParts {
+    Ref defaults, current, group;
+};
+SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool missing_current_is_empty = false);
+// The effective settings: current over defaults (defaults are changed in
+// place), sorted through the class's __sort_nested_dict.
+Ref merged_settings(Ctx c, Borrowed self, Borrowed defaults, Borrowed current);
+
+// A new list of the IDs the constructor removed as unknown from the named
+// groups or events, in the order met.
+Ref unknown_ids(Borrowed self, bool groups);
+
+// zelta_events.is_event_enabled(event_id), as listings show it.
+Ref event_state(Ctx c, Borrowed event_id);
+// table[id][key]: the name of an ID in a description table, in the language
+// that key (the value of LANG) picks.
+Ref described_name(Borrowed table, Borrowed id, Borrowed key);
+
+// A value for set_properties, checked as the operation checks it before
+// anything is written: either the line that refuses it, or the decoded value
+// with the events it goes to and, for the file-watching ones, their audit
+// rules value (JSON text; empty for the others).
+struct PropertyChange {
+    Ref refusal;
+    Ref decoded;
+    Ref events;
+    std::vector<Ref> audit_rules;
+};
+PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed value);
+
+// The files and directories import_config would create or replace from the
+// archive, after the checks the import makes (transfer.cpp). When the import
+// would refuse the archive, error holds the line it would print and the list
+// is empty.
+Ref import_changes(Ctx c, Borrowed self, Borrowed input_file, bool texts, Ref& error);
 
 // Shows text through the pager "less -R" and waits for it to exit.
 void page(Ctx, Borrowed text);

@@ -89,4 +89,26 @@
     OP(export_config, "export_config", class_method_positional, ARG(file_path, Str),                                   \
        "Export the configuration files into the archive file_path (.tar.gz).")                                         \
     OP(import_config, "import_config", method, ARG(input_file, Str),                                                   \
-       "Import the configuration files from an archive made by export_config.")
+       "Import the configuration files from an archive made by export_config.")                                        \
+    OP(write_config_archive, "write_config_archive", class_method_positional, ARG(file_path, Str),                     \
+       "Export the configuration files into the archive file_path (.tar.gz) and\n"                                     \
+       "return its name; a failure is raised, nothing is printed.")                                                    \
+    /* Data for scripts */                                                                                             \
+    OP(get_unknown_ids, "get_unknown_ids", method, ,                                                                   \
+       "Return the named IDs that the constructor removed as unknown:\n"                                               \
+       "{\"events\": [...], \"groups\": [...]}.")                                                                      \
+    OP(get_status, "get_status", method, OPT(all_groups, Any, "False"),                                                \
+       "Return the named groups (every group with all_groups) with the state of\n"                                     \
+       "their events, and the state of the named events, as data.")                                                    \
+    OP(get_event_settings, "get_event_settings", method, ,                                                             \
+       "Return the effective settings of each named event, as data.")                                                  \
+    OP(plan_enable, "plan_enable", method, , "Return what enable() would switch, changing nothing.")                   \
+    OP(plan_disable, "plan_disable", method, , "Return what disable() would switch, changing nothing.")                \
+    OP(plan_set_facility, "plan_set_facility", method, ARG(facility, Str),                                             \
+       "Return what set_facility() would change, changing nothing.")                                                   \
+    OP(plan_set_priority, "plan_set_priority", method, ARG(priority, Str),                                             \
+       "Return what set_priority() would change, changing nothing.")                                                   \
+    OP(plan_set_properties, "plan_set_properties", method, ARG(section, Str) ARG(parameter, Str) ARG(value, Str),      \
+       "Return what set_properties() would change, audit rules included, changing nothing.")                           \
+    OP(plan_import_config, "plan_import_config", method, ARG(input_file, Str) OPT(texts, Any, "False"),                \
+       "Return the files import_config() would create or replace, changing nothing.")

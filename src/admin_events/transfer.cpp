@@ -514,18 +514,25 @@ void set_attr(Borrowed object, const char* name, Borrowed value) { setattr(objec
 // ---- Failure report ---------------------------------------------------------
 
 // Runs the work of export or import. An ordinary error (Exception) ends it
-// with the one report line; other exceptions pass through to the caller.
+// and gives the one line that reports it; other exceptions pass through to
+// the caller. Empty when the work succeeded.
 template <typename Work>
-void reporting_failure(Ctx c, const char* msgid, Work&& work) {
+Ref failure_line(Ctx c, const char* msgid, Work&& work) {
     try {
         work();
-        return;
+        return Ref();
     } catch (...) {
         set_error_from_current_exception();
     }
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyError{};
     Ref error = take_exception();
-    print_message(c, msgid, to_str(error));
+    return message_text(c, msgid, to_str(error));
+}
+
+// Runs the work and prints the line of its failure, if any.
+template <typename Work>
+void reporting_failure(Ctx c, const char* msgid, Work&& work) {
+    if (Ref line = failure_line(c, msgid, std::forward<Work>(work))) print_line(line);
 }
 
 // ---- Export -------------------------------------------------------------------
@@ -630,7 +637,8 @@ void add_single_file(Ctx c, Borrowed tar, const Root& root, std::string_view rel
     add_open_file(c, tar, std::move(file), root.display(relative), member_name);
 }
 
-void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
+// Writes the archive and returns its file name.
+Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     State& st = c.st;
     // The archive file name always ends in ".tar.gz".
     Ref suffix = str(archive_suffix);
@@ -730,8 +738,7 @@ void export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     // Close the archive, then put it in place with the mode of a new file.
     pending.complete();
     output.replace(archive_path, 0666 & ~current_umask());
-
-    print_message(c, "Configuration exported");
+    return archive;
 }
 
 // ---- Import: the archive stream ---------------------------------------------
@@ -951,6 +958,8 @@ struct Step {
     char type = 0;                   // an unsupported member's type flag
     std::unique_ptr<Staged> staged;  // a file member's content
     std::vector<std::string> notes;  // extended attributes the file system refused
+    Ref digest{};                    // for a plan: the SHA-256 of a file member's content
+    std::string text{};              // for a plan with texts: the content itself
 };
 
 // ---- Import: the commit --------------------------------------------------------
@@ -1152,8 +1161,13 @@ private:
 
 class Importer {
 public:
-    Importer(Ctx c, const Root& root, rooted::Fallbacks fallbacks)
-        : c_(c), root_(root), fallbacks_(fallbacks), replay_(root), umask_(current_umask()) {}
+    // What reading an archive is for: the import, or a plan of it, which
+    // checks every member alike but stages nothing, takes no lock and so
+    // writes nothing.
+    enum class Purpose { import, plan, plan_with_texts };
+
+    Importer(Ctx c, const Root& root, rooted::Fallbacks fallbacks, Purpose purpose = Purpose::import)
+        : c_(c), root_(root), fallbacks_(fallbacks), replay_(root), umask_(current_umask()), purpose_(purpose) {}
 
     // Checks one member and stages its content; the stream stands at the
     // member's content, of which the importer reads exactly size bytes.
@@ -1177,7 +1191,10 @@ public:
             case MemberKind::file: {
                 bool directory_exists = replay_.file(step.relative);
                 bool configuration = step.relative == config_files[0];
-                stage(step, directory_exists, stream, size, configuration);
+                if (purpose_ == Purpose::import)
+                    stage(step, directory_exists, stream, size, configuration);
+                else
+                    note(step, stream, size, configuration);
                 if (configuration) check_configuration(name);
                 break;
             }
@@ -1190,6 +1207,49 @@ public:
     }
 
     bool empty() const noexcept { return steps_.empty(); }
+
+    // The plan: each directory the commit would make, and each file it would
+    // create or replace with other content (the last member for a
+    // destination wins, as in the commit), in archive order.
+    Ref changes() {
+        std::vector<const Step*> files;
+        std::map<std::string, size_t, std::less<>> file_index;
+        for (const Step& step : steps_) {
+            if (step.kind != MemberKind::file) continue;
+            auto [found, added] = file_index.try_emplace(step.relative, files.size());
+            if (added)
+                files.push_back(&step);
+            else
+                files[found->second] = &step;
+        }
+        Ref result = Ref::steal(PyList_New(0));
+        std::set<std::string, std::less<>> made;
+        std::set<std::string, std::less<>> listed;
+        for (const Step& step : steps_) {
+            if (step.kind == MemberKind::directory) {
+                // Missing parents are made with the directory itself.
+                for (size_t end = step.relative.find('/');; end = step.relative.find('/', end + 1)) {
+                    std::string directory = step.relative.substr(0, end);
+                    if (!directory.empty() && !made.count(directory)) {
+                        Fd found(root_.try_open(directory, O_PATH));
+                        if (!found && errno != ENOENT) raise_os_error(errno, root_.display(directory));
+                        made.insert(directory);
+                        if (!found) check(PyList_Append(result.get(), file_change(directory, nullptr, nullptr).get()));
+                    }
+                    if (end == std::string::npos) break;
+                }
+            } else if (step.kind == MemberKind::file && listed.insert(step.relative).second) {
+                const Step& last = *files[file_index.find(step.relative)->second];
+                std::optional<std::string> before = read_existing(step.relative);
+                Ref before_digest = before ? sha256_hex(c_, *before) : Ref();
+                if (before_digest && equal(before_digest, last.digest)) continue;  // the same bytes
+                Ref change = file_change(step.relative, &last, before ? &*before : nullptr);
+                if (before_digest) set_change(change, "before_sha256", before_digest);
+                check(PyList_Append(result.get(), change.get()));
+            }
+        }
+        return result;
+    }
 
     // Renames the staged files into place in archive order, creating the
     // directory members first where they come. Returns normally when all is
@@ -1386,6 +1446,84 @@ private:
         }
     }
 
+    // For a plan: the content's digest (and text) as the stream passes,
+    // with the same check of the configuration file as staging makes.
+    void note(Step& step, TarStream& stream, uint64_t size, bool keep_text) {
+        std::optional<JsonWorker> json;
+        if (keep_text) json.emplace(static_cast<size_t>(size));
+        Ref digest = call(getattr(lazy_module(c_, LazyModule::hashlib), c_.st.sha256));
+        Ref update = getattr(digest, c_.st.update);
+        bool texts = purpose_ == Purpose::plan_with_texts;
+        stream.pass(size, [&](const char* data, size_t length) {
+            if (json) json->append(data, length);
+            if (texts) step.text.append(data, length);
+            call(update, Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))));
+        });
+        step.digest = call_method(digest, c_.st.hexdigest);
+        if (json) {
+            json_ = json->finish();
+            text_ = json->take();
+        }
+    }
+
+    // The destination's content as the commit would replace it (a link's
+    // target, inside the root); nothing when there is no file.
+    std::optional<std::string> read_existing(const std::string& relative) const {
+        std::string display = root_.display(relative);
+        Fd file(root_.try_open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+        if (!file) {
+            if (errno == ENOENT) return std::nullopt;
+            raise_os_error(errno, display);
+        }
+        struct stat found;
+        if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
+        if (!S_ISREG(found.st_mode)) raise_format(PyExc_ValueError, "not a regular file: %R", fs_text(display).get());
+        std::string content;
+        char buffer[1 << 16];
+        for (;;) {
+            ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    check(PyErr_CheckSignals());
+                    continue;
+                }
+                raise_os_error(errno, display);
+            }
+            if (n == 0) return content;
+            content.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    static Ref sha256_hex(Ctx c, std::string_view bytes) {
+        Ref data = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        Ref digest = call(getattr(lazy_module(c, LazyModule::hashlib), c.st.sha256), data);
+        return call_method(digest, c.st.hexdigest);
+    }
+
+    static void set_change(Borrowed change, const char* key, Borrowed value) {
+        check(PyDict_SetItemString(change.get(), key, value.get()));
+    }
+
+    static Ref text_of(std::string_view bytes) {
+        return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+    }
+
+    // {"file", "action", "type", "before_sha256", "after_sha256"} of a
+    // destination: a directory to make (no step), or a file member's content.
+    Ref file_change(const std::string& relative, const Step* file, const std::string* before) {
+        Ref change = Ref::steal(PyDict_New());
+        set_change(change, "file", fs_text(root_.display(relative)));
+        set_change(change, "action", str(before ? "replace" : "create"));
+        set_change(change, "type", str(file ? "file" : "directory"));
+        set_change(change, "before_sha256", Py_None);
+        set_change(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
+        if (purpose_ == Purpose::plan_with_texts) {
+            set_change(change, "before_text", before ? text_of(*before) : none());
+            set_change(change, "after_text", file ? text_of(file->text) : none());
+        }
+        return change;
+    }
+
     // The configuration file must be a JSON object, or every later command
     // would fail on it. The parser's own error is reported.
     void check_configuration(std::string_view name) {
@@ -1502,6 +1640,7 @@ private:
     std::vector<Step> steps_;
     std::string text_;                     // the configuration file member just staged
     JsonCheck json_ = JsonCheck::invalid;  // and how it stands as JSON
+    Purpose purpose_;
     Fd lock_;
     std::set<std::pair<dev_t, ino_t>> cleaned_;
     std::vector<Fd> held_;  // directories the commit works in
@@ -1595,7 +1734,10 @@ void read_archive(TarStream& stream, Importer& importer) {
     if (importer.empty()) raise(PyExc_ValueError, "the archive has no members");
 }
 
-void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
+// Reads the archive once, checking every member as the import does, and
+// hands the importer that read it to done.
+template <typename Done>
+void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, Importer::Purpose purpose, Done&& done) {
     State& st = c.st;
     // The archive, opened once: everything is read from this descriptor.
     std::string archive_path = fs_bytes(input_file);
@@ -1609,11 +1751,17 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
 
     // Every member checked and its content staged, then all put in place.
     Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
-    Importer importer(c, root, rooted::forced_fallbacks());
+    Importer importer(c, root, rooted::forced_fallbacks(), purpose);
     read_archive(stream, importer);
     close_compressed.close_now();
     close_raw.close_now();
-    importer.commit(self);
+    done(importer);
+}
+
+void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
+    State& st = c.st;
+    read_checked_archive(c, self, input_file, Importer::Purpose::import,
+                         [&](Importer& importer) { importer.commit(self); });
 
     // The restart is requested and the import reported.
     setattr(self, st.need_daemon_restart, Py_True);
@@ -1622,10 +1770,24 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
 
 }  // namespace
 
+Ref import_changes(Ctx c, Borrowed self, Borrowed input_file, bool texts, Ref& error) {
+    Ref changes;
+    Importer::Purpose purpose = texts ? Importer::Purpose::plan_with_texts : Importer::Purpose::plan;
+    error = failure_line(c, N_("Error importing configuration"), [&] {
+        read_checked_archive(c, self, input_file, purpose, [&](Importer& importer) { changes = importer.changes(); });
+    });
+    return error ? Ref::steal(PyList_New(0)) : std::move(changes);
+}
+
 ZELTA_OPERATION(export_config) {
-    reporting_failure(c, N_("Error exporting configuration"), [&] { export_configuration(c, self, a.file_path); });
+    reporting_failure(c, N_("Error exporting configuration"), [&] {
+        export_configuration(c, self, a.file_path);
+        print_message(c, "Configuration exported");
+    });
     return none();
 }
+
+ZELTA_OPERATION(write_config_archive) { return export_configuration(c, self, a.file_path); }
 
 ZELTA_OPERATION(import_config) {
     reporting_failure(c, N_("Error importing configuration"), [&] { import_configuration(c, self, a.input_file); });
