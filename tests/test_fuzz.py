@@ -233,6 +233,8 @@ def test_random_archives_write_only_inside_the_layout(lib, Admin, archive_member
         before = snapshot(top)
         cls = type("Host", (Admin,), {"_ZeltaAdminEvents__root_dir": __import__("pathlib").Path(root)})
         admin = cls([], [])
+        planned = admin.plan_import_config(archive)
+        assert snapshot(top) == before
         with quiet() as out:
             admin.import_config(archive)
         after = snapshot(top)
@@ -241,10 +243,146 @@ def test_random_archives_write_only_inside_the_layout(lib, Admin, archive_member
         if not imported:
             assert after == before, out.getvalue()
             assert "Error importing configuration: " in out.getvalue()
+            assert out.getvalue().endswith(planned["error"] + "\n")
             return
         changed = {p for p in set(before) | set(after) if before.get(p) != after.get(p)}
+        assert planned["error"] is None
+        assert {os.path.relpath(c["file"], top) for c in planned["changes"]} == changed
         for path in changed:
             assert path.startswith("root" + os.sep), path
             relative = os.path.relpath(os.path.join(top, path), root)
             assert in_layout(relative), relative
             assert not os.path.islink(os.path.join(top, path))
+
+
+# ---- Plans against the operations they describe ---------------------------------
+
+SAMPLE_SYSTEM = __import__("pathlib").Path(__file__).resolve().parent.parent / "examples" / "sample-system"
+SAMPLE_EVENTS = ["modifying-file", "file-opened", "file-deleted", "user-login", "connection-opened",
+                 "firewall-changed", "nope"]
+SAMPLE_GROUPS = ["filesystem", "network", "sessions", "zz"]
+id_lists = st.none() | st.lists(st.sampled_from(SAMPLE_EVENTS), max_size=3)
+group_lists = st.none() | st.lists(st.sampled_from(SAMPLE_GROUPS), max_size=2)
+audit_paths = st.sampled_from(["/etc/passwd", "/srv/a b", "/root/.ssh", "relative", "/tmp/ä"])
+property_values = (st.sampled_from(["abc", "5", "null"]) | audit_paths.map(json.dumps)
+                   | st.lists(audit_paths, max_size=3).map(json.dumps)
+                   | st.dictionaries(audit_paths, json_scalars.filter(lambda v: v == v), max_size=2).map(json.dumps))
+# Parameters of "" never name a section: a library may refuse a parameter
+# inside a section that is stored as a plain value.
+property_targets = (st.tuples(st.just(""), st.sampled_from(["message-syslog-facility", "x"]))
+                    | st.tuples(st.sampled_from(["audit", "message", "filter", "new"]),
+                                st.sampled_from(["paths", "template", "x"])))
+sequence_operations = st.one_of(
+    st.tuples(st.sampled_from(["enable", "disable"]), id_lists, group_lists),
+    st.tuples(st.sampled_from(["set_facility", "set_priority"]), id_lists, group_lists,
+              st.sampled_from(["local5", "info", "local3", 'war"n'])),
+    st.tuples(st.just("set_properties"), id_lists, st.none(), property_targets, property_values),
+    st.tuples(st.just("export")),
+    st.tuples(st.just("import"), st.integers(0, 3)),
+    st.tuples(st.just("scribble"), st.sampled_from(["etc/logrotate.d/syslog-ng-mod-zelta",
+                                                    "root/.config/zelta-event-watcher.notifyrc"]), st.binary(max_size=4)),
+)
+
+
+@pytest.fixture(scope="module")
+def standin():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location(
+        "zelta_events_for_plans", SAMPLE_SYSTEM.parent.parent / "events-standin" / "zelta_events.py")
+    library = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(library)
+    return library
+
+
+def effective_state(admin, library):
+    """Every event's effective settings, its state as the library reports it under "enabled"."""
+    state = {}
+    for event_id in library.get_event_ids():
+        state[event_id] = admin._ZeltaAdminEvents__get_event_config(event_id)
+        state[event_id]["enabled"] = bool(library.is_event_enabled(event_id))
+    return state
+
+
+def applied(state, plan):
+    """The state with the plan's changes made."""
+    state = json.loads(json.dumps(state))
+    for change in plan["changes"]:
+        settings_of_event = state[change["event"]]
+        if change["section"]:
+            if not isinstance(settings_of_event.get(change["section"]), dict):
+                settings_of_event[change["section"]] = {}
+            settings_of_event = settings_of_event[change["section"]]
+        settings_of_event[change["parameter"]] = change["after"]
+    return state
+
+
+@settings(max_examples=20, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(operations=st.lists(sequence_operations, min_size=1, max_size=4).map(
+    lambda middle: [("export",), *middle, ("import", 0)]))
+def test_operations_change_exactly_what_their_plans_say(module, standin, monkeypatch, operations):
+    import hashlib
+    import os
+    import pathlib
+    import shutil
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as top, monkeypatch.context() as patch:
+        root = pathlib.Path(top) / "root"
+        shutil.copytree(SAMPLE_SYSTEM, root, symlinks=True)
+        patch.setenv("ZELTA_EVENTS_ROOT", str(root))
+        patch.setattr(module, "zelta_events", standin)
+        cls = type("Host", (module.ZeltaAdminEvents,), {
+            "_ZeltaAdminEvents__default_config_dir": root / "usr/share/syslog-ng-mod-zelta/event-settings",
+            "_ZeltaAdminEvents__current_config_file": root / "etc/zelta-syslog.conf",
+            "_ZeltaAdminEvents__param_ru_translations_file": root / "etc/wex-admin-events/eventsdictionary.json",
+            "_ZeltaAdminEvents__root_dir": root})
+        archives = []
+        for operation in operations:
+            name = operation[0]
+            if name == "scribble":
+                path = root / operation[1]
+                # Export needs every file but the notification settings.
+                if not operation[2] and path.name.endswith(".notifyrc"):
+                    path.unlink(missing_ok=True)
+                else:
+                    path.write_bytes(operation[2])
+                continue
+            if name == "export":
+                archives.append(cls.write_config_archive(os.path.join(top, f"a{len(archives)}")))
+                continue
+            if name == "import":
+                if not archives:
+                    continue
+                arguments, events, groups = (archives[operation[1] % len(archives)],), [], []
+            elif name == "set_properties":
+                events, groups, arguments = operation[1], operation[2], (*operation[3], operation[4])
+            else:
+                events, groups, arguments = operation[1], operation[2], operation[3:]
+            with quiet():
+                admin = cls(events, groups)
+            before, state = snapshot(root), effective_state(admin, standin)
+            plan = getattr(admin, ("plan_import_config" if name == "import" else "plan_" + name))(*arguments)
+            assert snapshot(root) == before, "a plan wrote"
+            with quiet():
+                getattr(admin, "import_config" if name == "import" else name)(*arguments)
+            event(f"{name}: {'refused' if plan['error'] else 'changes' if plan['changed'] else 'nothing'}")
+            after = snapshot(root)
+            if plan["error"]:
+                assert after == before
+                continue
+            if name == "import":
+                expected = dict(before)
+                for change in plan["changes"]:
+                    relative = os.path.relpath(change["file"], root)
+                    assert relative not in before or before[relative][4] != after[relative][4]
+                    if change["type"] == "file":
+                        assert hashlib.sha256(after[relative][4]).hexdigest() == change["after_sha256"]
+                    expected[relative] = after[relative]
+                assert after == expected
+            else:
+                assert effective_state(admin, standin) == applied(state, plan)
+                assert {p for p in set(before) | set(after) if before.get(p) != after.get(p)} <= {
+                    "etc/zelta-syslog.conf", "etc/zelta-syslog.conf.lock"}
+            again = getattr(admin, ("plan_import_config" if name == "import" else "plan_" + name))(*arguments)
+            assert again["changed"] is False, again

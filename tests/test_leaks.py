@@ -159,6 +159,21 @@ CASES = {
     "import": ("object", "import_config", ("archive",), {"rounds": 200, "exported": True}),
     "import, hostile": ("object", "import_config", ("hostile",), {}),
     "import, missing archive": ("object", "import_config", ("broken",), {}),
+    "unknown ids": ("object", "get_unknown_ids", (), {}),
+    "status": ("object", "get_status", (), {}),
+    "status, all groups": ("object", "get_status", (True,), {}),
+    "event settings": ("object", "get_event_settings", (), {}),
+    "event settings, invalid json": ("object", "get_event_settings", (), {"broken_current": True}),
+    "plan enable": ("object", "plan_enable", (), {}),
+    "plan disable, library fails": ("object", "plan_disable", (), {"is_event_enabled": raising(RuntimeError)}),
+    "plan facility": ("object", "plan_set_facility", ("local0",), {}),
+    "plan priority, invalid json": ("object", "plan_set_priority", ("x",), {"broken_current": True}),
+    "plan properties": ("object", "plan_set_properties", ("audit", "paths", '["/a b"]'), {"special": True}),
+    "plan properties, refused": ("object", "plan_set_properties", ("s", "p", "abc"), {}),
+    "plan import": ("object", "plan_import_config", ("archive", True), {"rounds": 200, "exported": True}),
+    "plan import, hostile": ("object", "plan_import_config", ("hostile",), {}),
+    "write archive": ("class", "write_config_archive", ("archive",), {"rounds": 200}),
+    "write archive, refused name": ("class", "write_config_archive", ("out",), {}),
 }
 
 

@@ -273,9 +273,11 @@ def test_unreadable_archive_is_refused_before_writing(Admin, admin, system, tmp_
     (system / CONFIG).write_bytes(b"local\n")
     damage(tmp_path / "b.tar.gz")
     before = snapshot(tmp_path)
+    planned = admin.plan_import_config(str(tmp_path / "b.tar.gz"))
     admin.import_config(str(tmp_path / "b.tar.gz"))
     [line] = lines(capsys)
     assert line.startswith("Error importing configuration: ") and error in line
+    assert planned == {"changed": False, "changes": [], "error": line}  # the plan checks as the import does
     assert snapshot(tmp_path) == before
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
@@ -400,9 +402,11 @@ def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path,
     if (tmp_path / "hostile.bare").exists():
         archive.write_bytes(gzip.compress((tmp_path / "hostile.bare").read_bytes()))
     before = snapshot(tmp_path)
+    planned = admin.plan_import_config(str(archive))
     admin.import_config(str(archive))
     [line] = lines(capsys)
     assert line.startswith("Error importing configuration: ") and error in line
+    assert planned == {"changed": False, "changes": [], "error": line}
     assert snapshot(tmp_path) == before
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
