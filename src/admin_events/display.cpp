@@ -28,8 +28,6 @@ void page(Ctx, Borrowed text) {
 
 // ---- Status listings -------------------------------------------------------
 
-static Ref item(Borrowed container, Borrowed key) { return Ref::steal(PyObject_GetItem(container.get(), key.get())); }
-
 static void append(Borrowed list, Borrowed value) { check(PyList_Append(list.get(), value.get())); }
 
 static Ref join(Borrowed separator, Borrowed pieces) {
@@ -87,11 +85,11 @@ static Ref status_block(Ctx c, Borrowed self, Borrowed id_list, Borrowed new_sta
         if (given) {
             append(pieces, status);
         } else {
-            append(pieces, to_str(call(library(c, c.st.is_event_enabled), id)));
+            append(pieces, to_str(event_state(c, id)));
         }
         append(pieces, space);
         append(pieces, color.grey);
-        append(pieces, to_str(item(item(table, id), lang)));
+        append(pieces, to_str(described_name(table, id, lang)));
         append(pieces, color.end);
     }
     return join(c.st.empty, pieces);
@@ -100,7 +98,7 @@ static Ref status_block(Ctx c, Borrowed self, Borrowed id_list, Borrowed new_sta
 // The header of a group: its name, " ", and its ID in grey.
 static Ref group_header(Ctx c, Borrowed self, Borrowed group_id) {
     Ref table = getattr(self, c.st.group_description);
-    Ref name = to_str(item(item(table, group_id), global(c, c.st.lang)));
+    Ref name = to_str(described_name(table, group_id, global(c, c.st.lang)));
     Escapes color = escapes(c);
     Ref pieces = Ref::steal(PyList_New(0));
     append(pieces, name);
