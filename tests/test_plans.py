@@ -100,8 +100,10 @@ def test_syslog_parameter_plans_compare_with_the_merged_settings(catalogue, Admi
     assert Admin(["file-opened"], None).plan_set_facility("local3") == plan(
         change("file-opened", "", "message-syslog-facility", None, "local3"))
     tree.current_config.unlink()  # the library writes the first change into a new file
-    assert Admin(["login"], None).plan_set_facility("local3") == plan(
-        change("login", "", "message-syslog-facility", "local5", "local3"))
+    catalogue.add_event("orphan")  # in no group: no defaults
+    assert Admin(["login", "orphan"], None).plan_set_facility("local3") == plan(
+        change("login", "", "message-syslog-facility", "local5", "local3"),
+        change("orphan", "", "message-syslog-facility", None, "local3"))
     only_read(catalogue)
 
 

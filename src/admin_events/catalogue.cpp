@@ -300,17 +300,21 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
 
 // Default settings of the event overlaid with its member of the current
 // configuration file, sorted at every dictionary level.
-SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool missing_current_is_empty) {
-    // An event in no group has no default settings path: dir / None fails.
-    Ref group_id = call_method(self, c.st.get_event_group, event_id);
-    Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), group_id), event_id);
+SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool lenient) {
     SettingsParts parts;
-    parts.defaults = load_json_object(c, default_path, "default settings file");
+    parts.group = call_method(self, c.st.get_event_group, event_id);
+    if (lenient && parts.group.view().is_none()) {
+        parts.defaults = Ref::steal(PyDict_New());
+    } else {
+        // An event in no group has no default settings path: dir / None fails.
+        Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), parts.group), event_id);
+        parts.defaults = load_json_object(c, default_path, "default settings file");
+    }
     Ref current_path = getattr(self, c.st.current_config_file);
     try {
         parts.current = current_member(c, current_path, event_id);
     } catch (const PyError&) {
-        if (!missing_current_is_empty || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) throw;
+        if (!lenient || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) throw;
         PyErr_Clear();
     }
     // No member, or null: the event has no current settings.
@@ -318,7 +322,6 @@ SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool
     if (parts.current && !PyDict_Check(parts.current.get()))
         raise_format(PyExc_TypeError, "settings of event %R in %R are %s, not a JSON object", event_id.get(),
                      current_path.get(), Py_TYPE(parts.current.get())->tp_name);
-    parts.group = std::move(group_id);
     return parts;
 }
 

@@ -179,13 +179,15 @@ Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo);
 
 // The two files an event's effective settings come from: its default
 // settings and its member of the current configuration file (empty when it
-// has none), with the group whose directory holds it. A missing current
-// configuration file fails, unless it is taken for one without members (as
-// the events library does when it writes the first change).
+// has none), with the group whose directory holds it. An event in no group
+// and a missing current configuration file fail; lenient, as for a plan of
+// what the events library would store, the first has no defaults and the
+// second is taken for a file without members, as the library takes it when
+// it writes the first change.
 struct SettingsParts {
     Ref defaults, current, group;
 };
-SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool missing_current_is_empty = false);
+SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool lenient = false);
 // The effective settings: current over defaults (defaults are changed in
 // place), sorted through the class's __sort_nested_dict.
 Ref merged_settings(Ctx c, Borrowed self, Borrowed defaults, Borrowed current);
