@@ -139,6 +139,8 @@ def test_property_plan_with_audit_rules(catalogue, Admin, tree):
     # 1 and true, 1 and 1.0 are different values.
     assert Admin(["logout"], None).plan_set_properties("message", "x", "[true]")["changes"] == [
         change("logout", "message", "x", [1], [True])]
+    with pytest.raises(TypeError, match="section and parameter must be str, not NoneType"):
+        Admin(["logout"], None).plan_set_properties(None, "x", "[]")
     only_read(catalogue)
 
 

@@ -116,8 +116,6 @@ public:
         append(changes_, change);
     }
 
-    Borrowed changes() const noexcept { return changes_; }
-
     // {"changed", "changes", "error"}; a refused operation changes nothing.
     Ref finish(Borrowed error = {}) {
         Ref plan = new_dict();
@@ -197,9 +195,9 @@ private:
             auto empty = [](Borrowed value) { return PyDict_Check(value.get()) && PyDict_GET_SIZE(value.get()) == 0; };
             bool empty_comes_or_goes = (!old_value && empty(new_value)) || (!new_value && empty(old_value));
             if (old_section && new_section && !empty_comes_or_goes) {
-                Ref empty = new_dict();
-                Borrowed old_params = old_value ? old_value.view() : empty.view();
-                Borrowed new_params = new_value ? new_value.view() : empty.view();
+                Ref no_parameters = new_dict();
+                Borrowed old_params = old_value ? old_value.view() : no_parameters.view();
+                Borrowed new_params = new_value ? new_value.view() : no_parameters.view();
                 Ref names = sorted_keys(old_params, new_params);
                 for (Py_ssize_t j = 0; j < PyList_GET_SIZE(names.get()); ++j) {
                     Borrowed name = PyList_GET_ITEM(names.get(), j);
@@ -348,6 +346,11 @@ ZELTA_OPERATION(plan_set_properties) {
     Plan plan;
     PropertyChange change = prepare_property_change(c, self, a.value);
     if (change.refusal) return plan.finish(change.refusal);
+    // The events library takes names as strings only (None passes the binding).
+    for (Borrowed name : {a.section, a.parameter})
+        if (!PyUnicode_Check(name.get()))
+            raise_format(PyExc_TypeError, "section and parameter must be str, not %.200s",
+                         Py_TYPE(name.get())->tp_name);
     SettingsListingScope listing(c.st);
     SettingsSimulation simulation(c, self);
     Ref loads = getattr(lazy_module(c, LazyModule::json), c.st.loads);
