@@ -1,5 +1,6 @@
 """The command-line front end, run in-process against the fake library."""
 
+import json
 import os
 import pathlib
 import shlex
@@ -9,6 +10,7 @@ import sys
 
 import pytest
 
+from conftest import snapshot
 from zelta_admin_events import cli
 
 GREY, END = "\x1b[90m", "\x1b[0m"
@@ -44,13 +46,14 @@ def operations(module, monkeypatch):
     """Replaces operations on the class with recorders of their calls."""
     seen = []
 
-    def replace(name, sets_flag=False, classlevel=False, prints=None):
+    def replace(name, sets_flag=False, classlevel=False, prints=None, returns=None):
         def operation(self, *args):
             seen.append((name, self, args))
             if sets_flag:
                 self._ZeltaAdminEvents__need_daemon_restart = True
             if prints:
                 print(prints)
+            return returns
 
         monkeypatch.setattr(module.ZeltaAdminEvents, name,
                             classmethod(operation) if classlevel else operation, raising=False)
@@ -147,16 +150,18 @@ def test_parser_of_the_named_command_parses_as_the_whole_parser(argv):
 ])
 def test_each_command_calls_its_operation(system, operations, commands, argv, name, args, restart):
     operations(name, sets_flag=True)
+    operations("plan_import_config", returns={"changed": False, "changes": [], "error": None})
     assert cli.main(argv) == 0
-    assert [(n, a) for n, _, a in operations.seen] == [(name, args)]
+    assert [(n, a) for n, _, a in operations.seen if n == name] == [(name, args)]
     assert commands == (RESTARTS if restart else [])
 
 
-def test_export_needs_no_object(system, module, operations, tree, commands, monkeypatch):
+def test_export_needs_no_object(system, module, operations, tree, commands, monkeypatch, capsys):
     for name, default in DEFAULTS.items():
         monkeypatch.setattr(module.ZeltaAdminEvents, name, pathlib.Path(default))
-    operations("export_config", classlevel=True, prints="Configuration exported")
+    operations("write_config_archive", classlevel=True)
     assert cli.main(["--root", str(tree.root), "export", "out.tar.gz"]) == 0
+    assert capsys.readouterr().out == "Configuration exported\n"
     [(_, cls, args)] = operations.seen
     assert args == ("out.tar.gz",)
     assert issubclass(cls, module.ZeltaAdminEvents)
@@ -168,16 +173,21 @@ def test_export_needs_no_object(system, module, operations, tree, commands, monk
 
 # ---- failures -------------------------------------------------------------------------
 
-@pytest.mark.parametrize("argv, operation, classlevel, prints", [
-    (["export", "out.tar.gz"], "export_config", True, "Error exporting configuration: disk full"),
-    (["import", "in.tar.gz"], "import_config", False, "Error importing configuration: bad archive"),
-    (["set-properties", "s", "p", "[1]", "-e", "login"], "set_properties", False, "Invalid path in VALUE: 1"),
+@pytest.mark.parametrize("argv, prints", [
+    (["export", "out.tar.gz"], "Error exporting configuration: [Errno 2] No such file or directory: "),
+    (["import", "in.tar.gz"], "Error importing configuration: [Errno 2] No such file or directory: 'in.tar.gz'"),
+    (["set-properties", "s", "p", "abc", "-e", "login"], "The VALUE should be in JSON format"),
+    (["set-properties", "s", "p", "[1]", "-e", "file-opened"], "Invalid path in VALUE: 1"),
 ])
-def test_reported_failures_exit_one(system, operations, commands, capsys, argv, operation, classlevel, prints):
-    operations(operation, classlevel=classlevel, prints=prints)
-    assert cli.main(argv) == 1
-    assert capsys.readouterr().out == prints + "\n"
-    assert commands == []
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_reported_failures_exit_one(system, commands, capsys, tmp_path, monkeypatch, argv, prints, dry_run):
+    monkeypatch.chdir(tmp_path)
+    if dry_run and argv[0] == "export":
+        return
+    assert cli.main(argv + (["--dry-run"] if dry_run else [])) == 1
+    out = capsys.readouterr().out
+    assert out.startswith(prints) and out.count("\n") == 1  # the operation's line, also as its plan
+    assert commands == [] and not {"set_event_param", "enable_event"} & {c[0] for c in system.calls}
 
 
 @pytest.mark.parametrize("error, message", [
@@ -312,6 +322,99 @@ def test_root_without_a_change_says_nothing_of_restart(system, tree, commands, c
     assert cli.main(["enable", "-e", "login", "--root", str(tree.root)]) == 0
     assert "skipped" not in capsys.readouterr().out
     assert commands == []
+
+
+# ---- data: --json and --dry-run -------------------------------------------------------
+
+@pytest.mark.parametrize("argv, document", [
+    (["show-groups", "-g", "auth,nope", "-e", "logout"],
+     {"groups": [{"id": "auth", "name": "Authentication", "events": [
+         {"id": "login", "name": "Event login", "enabled": True},
+         {"id": "logout", "name": "Event logout", "enabled": False}]}],
+      "events": [{"id": "logout", "name": "Event logout", "enabled": False}]}),
+    (["show-all-groups"], {"groups": ["auth", "fs"], "events": []}),
+    (["show-event", "-e", "login,nope"],
+     {"events": [{"id": "login", "name": "Event login", "group": "auth", "enabled": True, "settings": {}}]}),
+    (["show-groups", "-g", "nope"], {"groups": [], "events": []}),
+])
+def test_json_listings(system, tree, pager, commands, capsys, argv, document):
+    tree.write_json(tree.current_config, {})
+    status = 1 if any("nope" in word for word in argv) else 0
+    assert cli.main(argv + ["--json"]) == status
+    out, err = capsys.readouterr()
+    shown = json.loads(out)
+    if argv == ["show-all-groups"]:
+        shown["groups"] = [group["id"] for group in shown["groups"]]
+    assert shown == document
+    assert pager == [] and "\x1b" not in out
+    assert ("Unknown" in err and err.endswith("1 unknown ID skipped\n")) if status else err == ""
+
+
+@pytest.mark.parametrize("argv, lines", [
+    (["enable", "-e", "logout,login"], ["logout\tenabled: false -> true"]),
+    (["disable", "-g", "auth"], ["login\tenabled: true -> false"]),
+    (["set-priority", "info", "-e", "login"], ['login\tmessage-syslog-priority: null -> "info"']),
+    (["set-properties", "audit", "paths", '"x"', "-e", "login"], ['login\taudit/paths: null -> "x"']),
+    (["enable", "-e", "login"], ["Nothing to change."]),
+])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_dry_run_changes_nothing(system, tree, commands, capsys, argv, lines, as_json):
+    before = snapshot(tree.root)
+    assert cli.main(argv + ["--dry-run"] + (["--json"] if as_json else [])) == 0
+    out = capsys.readouterr().out
+    if as_json:
+        assert json.loads(out)["changed"] is (lines != ["Nothing to change."])
+    else:
+        assert out.splitlines() == lines
+    assert snapshot(tree.root) == before and commands == []
+    assert not {"set_event_param", "enable_event", "disable_event"} & {c[0] for c in system.calls}
+
+
+def test_change_with_json_prints_what_was_done(system, commands, capsys):
+    assert cli.main(["enable", "-e", "logout", "--json"]) == 0
+    out, err = capsys.readouterr()
+    assert json.loads(out) == {"changed": True, "error": None, "changes": [
+        {"event": "logout", "section": "", "parameter": "enabled", "before": False, "after": True}]}
+    assert err.startswith("logout ")  # the operation's own lines, out of the document's way
+    assert system.names("enable_event") == [("logout",)] and commands == RESTARTS
+
+
+def test_import_dry_run_shows_a_diff_and_the_real_import_is_checked(system, tree, capsys, commands, tmp_path):
+    import io
+    import tarfile
+
+    (tree.root / "etc").mkdir(parents=True, exist_ok=True)
+    tree.current_config.write_text("{\n  \"a\": 1\n}\n")
+    archive = tmp_path / "in.tar.gz"
+    with tarfile.open(archive, "w:gz") as tar:
+        content = b"{\n  \"a\": 2\n}\n"
+        info = tarfile.TarInfo("T/etc/zelta-syslog.conf")
+        info.size = len(content)
+        tar.addfile(info, io.BytesIO(content))
+    assert cli.main(["--root", str(tree.root), "import", str(archive), "--dry-run"]) == 0
+    path = f"{tree.root}/etc/zelta-syslog.conf"
+    assert capsys.readouterr().out.splitlines() == [
+        f"replace {path}", f"--- {path}", f"+++ {path}", "@@ -1,3 +1,3 @@", " {", '-  "a": 1', '+  "a": 2', " }"]
+    assert cli.main(["--root", str(tree.root), "import", str(archive)]) == 0
+    assert tree.current_config.read_bytes() == content
+
+
+def test_done_when_on_the_sample(sample):
+    def run(*argv):
+        done = subprocess.run([FRONT_END, "--root", str(sample), *argv], capture_output=True, text=True,
+                              env=dict(os.environ, PATH="/nonexistent"))
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    states = {e["id"]: int(e["enabled"]) for e in json.loads(run("show-groups", "-g", "network", "--json"))
+              ["groups"][0]["events"]}
+    listed = {line.split()[0]: int(line.split()[1]) for line in run("show-groups", "-g", "network").splitlines()[1:]}
+    assert states == listed and states["connection-opened"] == 0
+    before = snapshot(sample)
+    assert run("enable", "-e", "connection-opened", "--dry-run") == "connection-opened\tenabled: false -> true\n"
+    assert snapshot(sample) == before
+    run("enable", "-e", "connection-opened")
+    assert json.loads(run("enable", "-e", "connection-opened", "--dry-run", "--json"))["changed"] is False
 
 
 # ---- pager and colour ---------------------------------------------------------------

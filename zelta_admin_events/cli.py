@@ -162,6 +162,8 @@ COMMANDS = {
                           [_example("completion bash")]),
 }
 SHELLS = ("bash", "zsh")
+# The listings that --json turns into data.
+LISTINGS = ("show-groups", "show-all-groups", "show-event")
 
 
 class UsageError(Exception):
@@ -272,6 +274,13 @@ def build_parser(command=None):
         sub = parser.commands[name] = commands.add_parser(
             name, help=summary, description=summary[0].upper() + summary[1:] + ".",
             epilog=label + "\n  " + "\n  ".join(spec.examples), formatter_class=formatter)
+        if name in LISTINGS or spec.changing:
+            sub.add_argument("--json", action="store_true",
+                             help=_("print one JSON document on standard output instead of text (no pager, "
+                                    "no colour); for a change, the document describes what was changed"))
+        if spec.changing:
+            sub.add_argument("--dry-run", action="store_true",
+                             help=_("print what the command would change, change nothing and restart nothing"))
         for metavar, kind in spec.positionals:
             if metavar == "SHELL":
                 sub.add_argument("shell", metavar=metavar, choices=SHELLS, help="bash, zsh")
@@ -318,6 +327,8 @@ def _options(ns):
         color=later("color") or "auto",
         no_pager=ns.no_pager or ns.no_pager_top,
         debug=ns.debug or ns.debug_top,
+        json=getattr(ns, "json", False),
+        dry_run=getattr(ns, "dry_run", False),
         args=[getattr(ns, metavar.lower()) for metavar, _kind in COMMANDS[ns.command].positionals],
     )
 
@@ -496,46 +507,155 @@ def _run(opts, module):
         cls = _rooted_class(cls, root)
 
     if opts.command == "export":
-        # The export reports its outcome only as its one line.
-        import io
-
-        output, stdout = io.StringIO(), sys.stdout
-        sys.stdout = output
-        try:
-            cls.export_config(opts.args[0])
-        finally:
-            sys.stdout = stdout
-        sys.stdout.write(output.getvalue())
-        return EXIT_OK if output.getvalue() == module._("Configuration exported") + "\n" else EXIT_FAILED
+        return _export(cls, module, opts.args[0])
 
     events, groups = list(opts.events), list(opts.groups)
-    admin = cls(events, groups)
-    unknown = len(opts.events) + len(opts.groups) - len(events) - len(groups)
+    with _output_to_stderr(opts.json):  # standard output holds the document alone
+        admin = cls(events, groups)
+    unknown_ids = admin.get_unknown_ids()
+    unknown = len(unknown_ids["events"]) + len(unknown_ids["groups"])
     left = {"events": events, "groups": groups, "ids": events + groups}.get(command.needs)
     if left is not None and not left:
         # Every named ID was unknown: nothing to do, and no daemon to restart.
+        if opts.json:
+            _print_json({"changed": False, "changes": [], "error": None} if command.changing
+                        else _listing_document(opts.command, admin))
         return _unknown_skipped(unknown)
     if opts.command == "show-event":
         for event_id in events:
             if admin._ZeltaAdminEvents__get_event_group(event_id) is None:
                 raise _Failure(_("event {event} has no settings file in any group").format(event=event_id))
 
-    restarted = True
-    try:
-        getattr(admin, command.operation)(*opts.args)
-    finally:
-        # A change that failed half-way still leaves changes written: they
-        # take effect as well.
-        if command.changing:
-            restarted = _restart(admin, root)
+    if not command.changing:
+        if opts.json:
+            _print_json(_listing_document(opts.command, admin))
+        else:
+            getattr(admin, command.operation)(*opts.args)
+        return _unknown_skipped(unknown) if unknown else EXIT_OK
 
-    # A refused value or archive is reported by the operation's own line and
-    # leaves the object without a pending restart; every accepted one sets it.
-    if opts.command in ("set-properties", "import") and not admin._ZeltaAdminEvents__need_daemon_restart:
+    # What the change would do, from the same checks the operation makes: a
+    # refused value or archive has the line the operation prints as its error.
+    plan_operation = getattr(admin, "plan_" + command.operation)
+    texts = opts.command == "import" and opts.dry_run and not opts.json
+    plan = plan_operation(*opts.args, texts=True) if texts else plan_operation(*opts.args)
+    if opts.dry_run:
+        if opts.json:
+            _print_json(plan)
+        else:
+            _print_plan(plan)
+        if plan["error"] is not None:
+            return EXIT_FAILED
+        return _unknown_skipped(unknown) if unknown else EXIT_OK
+
+    restarted = True
+    with _output_to_stderr(opts.json):
+        try:
+            getattr(admin, command.operation)(*opts.args)
+        finally:
+            # A change that failed half-way still leaves changes written: they
+            # take effect as well.
+            restarted = _restart(admin, root)
+    failed = plan["error"] is not None
+    if opts.command == "import" and not failed:
+        # An import that failed while writing reports it as its line: the
+        # archive then still differs from the tree.
+        after = plan_operation(*opts.args)
+        failed = after["error"] is not None or after["changed"]
+    if opts.json:
+        _print_json(plan)
+    if failed:
         return EXIT_FAILED
     if unknown:
         return _unknown_skipped(unknown)
     return EXIT_OK if restarted else EXIT_FAILED
+
+
+def _export(cls, module, file_path):
+    """export_config's one line, with the outcome known as data."""
+    try:
+        cls.write_config_archive(file_path)
+    except Exception as error:  # as export_config reports its failure
+        print(module._("Error exporting configuration") + ": " + str(error))
+        return EXIT_FAILED
+    print(module._("Configuration exported"))
+    return EXIT_OK
+
+
+def _listing_document(command, admin):
+    if command == "show-event":
+        return {"events": admin.get_event_settings()}
+    return admin.get_status(all_groups=command == "show-all-groups")
+
+
+def _print_json(document):
+    import json
+
+    _write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
+
+
+def _json_text(value):
+    import json
+
+    return json.dumps(value, ensure_ascii=False)
+
+
+def _print_plan(plan):
+    """One line per change; for a file, the unified diff of its text."""
+    if plan["error"] is not None:
+        print(plan["error"])  # as the operation would report it
+        return
+    if not plan["changes"]:
+        print(_("Nothing to change."))
+        return
+    for change in plan["changes"]:
+        if "file" not in change:
+            name = f"{change['section']}/{change['parameter']}" if change["section"] else change["parameter"]
+            print(f"{change['event']}\t{name}: {_json_text(change['before'])} -> {_json_text(change['after'])}")
+        elif change["type"] == "directory":
+            print(_("create directory {file}").format(file=change["file"]))
+        else:
+            print((_("create {file}") if change["action"] == "create" else _("replace {file}"))
+                  .format(file=change["file"]))
+            _print_diff(change)
+
+
+def _print_diff(change):
+    import difflib
+
+    before = (change["before_text"] or "").splitlines(keepends=True)
+    after = (change["after_text"] or "").splitlines(keepends=True)
+    for line in difflib.unified_diff(before, after, fromfile=change["file"], tofile=change["file"]):
+        print(line.rstrip("\n"))
+
+
+class _output_to_stderr:
+    """While active, everything printed (the module's lines, systemctl's)
+    goes to standard error, so that standard output holds one JSON document."""
+
+    def __init__(self, active):
+        self._active = active
+        self._saved_stdout = self._saved_fd = None
+
+    def __enter__(self):
+        if not self._active:
+            return
+        sys.stdout.flush()
+        self._saved_stdout = sys.stdout
+        try:
+            self._saved_fd = os.dup(1)
+            os.dup2(2, 1)
+        except OSError:  # no standard output to keep clean
+            self._saved_fd = None
+        sys.stdout = sys.stderr
+
+    def __exit__(self, *exc_info):
+        if not self._active:
+            return
+        sys.stderr.flush()
+        sys.stdout = self._saved_stdout
+        if self._saved_fd is not None:
+            os.dup2(self._saved_fd, 1)
+            os.close(self._saved_fd)
 
 
 def _unknown_skipped(count):
