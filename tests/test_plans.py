@@ -168,20 +168,20 @@ def sha(data):
 
 def test_import_plan_lists_what_would_change_and_writes_nothing(Admin, lib, tree, tmp_path, capsys):
     (tree.root / "etc").mkdir(parents=True)
-    (tree.root / CONFIG).write_bytes(b"old\n")
+    (tree.root / CONFIG).write_bytes(b'{"a": 1}\n')
     (tree.root / "etc/logrotate.d").mkdir()
     (tree.root / "etc/logrotate.d/syslog-ng-mod-zelta").write_bytes(b"same\n")
     path = archive(tmp_path / "a.tar.gz", [
-        ("T/" + CONFIG, b"first\n"), ("T/etc/logrotate.d/syslog-ng-mod-zelta", b"same\n"),
-        ("T/" + NOTIFY_DIR, None), ("T/" + NOTIFYRC, b"n\xff\n"), ("T/" + CONFIG, b"new\n")])
+        ("T/" + CONFIG, b"{}"), ("T/etc/logrotate.d/syslog-ng-mod-zelta", b"same\n"),
+        ("T/" + NOTIFY_DIR, None), ("T/" + NOTIFYRC, b"n\xff\n"), ("T/" + CONFIG, b'{"a": 2}\n')])
     admin = Admin([], [])
     before = snapshot(tmp_path)
     result = admin.plan_import_config(path, texts=True)
     assert snapshot(tmp_path) == before and capsys.readouterr().out == ""
     root = str(tree.root)
     assert result == plan(
-        {"file": f"{root}/{CONFIG}", "action": "replace", "type": "file", "before_sha256": sha(b"old\n"),
-         "after_sha256": sha(b"new\n"), "before_text": "old\n", "after_text": "new\n"},
+        {"file": f"{root}/{CONFIG}", "action": "replace", "type": "file", "before_sha256": sha(b'{"a": 1}\n'),
+         "after_sha256": sha(b'{"a": 2}\n'), "before_text": '{"a": 1}\n', "after_text": '{"a": 2}\n'},
         {"file": f"{root}/root", "action": "create", "type": "directory", "before_sha256": None,
          "after_sha256": None, "before_text": None, "after_text": None},
         {"file": f"{root}/{NOTIFY_DIR}", "action": "create", "type": "directory", "before_sha256": None,
