@@ -32,6 +32,7 @@ DEFAULTS = {
 @pytest.fixture
 def system(module, tree, catalogue, monkeypatch):
     """The real class pointed at the scratch tree, as the host's system."""
+    tree.write_json(tree.current_config, {})
     for name, attribute in CONSTANTS.items():
         monkeypatch.setattr(module.ZeltaAdminEvents, name, getattr(tree, attribute))
     monkeypatch.delenv("NO_COLOR", raising=False)
@@ -337,8 +338,7 @@ def test_root_without_a_change_says_nothing_of_restart(system, tree, commands, c
      {"events": [{"id": "login", "name": "Event login", "group": "auth", "enabled": True, "settings": {}}]}),
     (["show-groups", "-g", "nope"], {"groups": [], "events": []}),
 ])
-def test_json_listings(system, tree, pager, commands, capsys, argv, document):
-    tree.write_json(tree.current_config, {})
+def test_json_listings(system, pager, commands, capsys, argv, document):
     status = 1 if any("nope" in word for word in argv) else 0
     assert cli.main(argv + ["--json"]) == status
     out, err = capsys.readouterr()

@@ -57,12 +57,14 @@ def test_status_holds_what_the_listing_shows(catalogue, Admin, pager, module):
 def test_event_settings_are_the_merged_settings(catalogue, Admin, tree):
     tree.group("fs", ["modifying-file"], {"audit": {"paths": ["/a"], "x": 1}, "message-syslog-facility": "local5"})
     tree.write_json(tree.current_config, {"modifying-file": {"audit": {"paths": ["/b"]}, "enabled": True}})
-    admin = Admin(["modifying-file", "logout"], None)
+    catalogue.add_event("orphan")
+    admin = Admin(["modifying-file", "logout", "orphan"], None)
     data = admin.get_event_settings()
     assert data == [
         {"id": "modifying-file", "name": "Event modifying-file", "enabled": True, "group": "fs",
          "settings": admin._ZeltaAdminEvents__get_event_config("modifying-file")},
-        {"id": "logout", "name": "Event logout", "enabled": False, "group": "auth", "settings": {}}]
+        {"id": "logout", "name": "Event logout", "enabled": False, "group": "auth", "settings": {}},
+        {"id": "orphan", "name": "Event orphan", "enabled": False, "group": None, "settings": {}}]
     assert data[0]["settings"]["audit"] == {"paths": ["/b"], "x": 1}
 
 

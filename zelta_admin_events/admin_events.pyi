@@ -33,7 +33,7 @@ class _Status(TypedDict):
 class _EventSettings(TypedDict):
     id: str
     name: str
-    group: str | None  # the first group in the library's order that holds it
+    group: str | None  # the first group in the library's order that holds it; None: no settings
     enabled: bool
     settings: dict[str, Any]  # merged and sorted, as show_event shows them
 

@@ -300,10 +300,10 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
 
 // Default settings of the event overlaid with its member of the current
 // configuration file, sorted at every dictionary level.
-SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool lenient) {
+SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, unsigned lenient) {
     SettingsParts parts;
     parts.group = call_method(self, c.st.get_event_group, event_id);
-    if (lenient && parts.group.view().is_none()) {
+    if ((lenient & lenient_no_group) && parts.group.view().is_none()) {
         parts.defaults = Ref::steal(PyDict_New());
     } else {
         // An event in no group has no default settings path: dir / None fails.
@@ -314,7 +314,7 @@ SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool
     try {
         parts.current = current_member(c, current_path, event_id);
     } catch (const PyError&) {
-        if (!lenient || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) throw;
+        if (!(lenient & lenient_missing_current) || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) throw;
         PyErr_Clear();
     }
     // No member, or null: the event has no current settings.

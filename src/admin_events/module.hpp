@@ -180,14 +180,15 @@ Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo);
 // The two files an event's effective settings come from: its default
 // settings and its member of the current configuration file (empty when it
 // has none), with the group whose directory holds it. An event in no group
-// and a missing current configuration file fail; lenient, as for a plan of
-// what the events library would store, the first has no defaults and the
-// second is taken for a file without members, as the library takes it when
-// it writes the first change.
+// and a missing current configuration file fail, unless lenient says
+// otherwise: then the first has no defaults, and the second is taken for a
+// file without members, as the events library takes it when it writes the
+// first change.
 struct SettingsParts {
     Ref defaults, current, group;
 };
-SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, bool lenient = false);
+enum SettingsLeniency : unsigned { lenient_no_group = 1, lenient_missing_current = 2 };
+SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, unsigned lenient = 0);
 // The effective settings: current over defaults (defaults are changed in
 // place), sorted through the class's __sort_nested_dict.
 Ref merged_settings(Ctx c, Borrowed self, Borrowed defaults, Borrowed current);

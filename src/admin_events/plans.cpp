@@ -171,8 +171,9 @@ private:
     // effective settings as they stand are read at the first write.
     Ref current_of(Borrowed event_id) {
         if (Ref state = dict_get(events_, event_id)) return Ref::steal(PySequence_GetItem(state.get(), 2));
-        // The library writes the configuration file that is not there yet.
-        SettingsParts parts = event_settings_parts(c_, self_, event_id, true);
+        // The library stores the parameters of an event in no group as well,
+        // and writes the configuration file that is not there yet.
+        SettingsParts parts = event_settings_parts(c_, self_, event_id, lenient_no_group | lenient_missing_current);
         Ref current = parts.current ? json_copy(parts.current) : new_dict();
         Ref defaults = json_copy(parts.defaults);
         Ref before = merged_settings(c_, self_, parts.defaults, parts.current);
@@ -326,7 +327,8 @@ ZELTA_OPERATION(get_event_settings) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(named.get()); ++i) {
         Borrowed event_id = PyList_GET_ITEM(named.get(), i);
         Ref entry = event_entry(c, event_table, lang, event_id);
-        SettingsParts parts = event_settings_parts(c, self, event_id);
+        // An event in no group has no settings to show: its group says so.
+        SettingsParts parts = event_settings_parts(c, self, event_id, lenient_no_group);
         set_item(entry, "group", parts.group);
         set_item(entry, "settings", merged_settings(c, self, parts.defaults, parts.current));
         append(result, entry);
