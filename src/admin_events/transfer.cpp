@@ -954,12 +954,12 @@ struct Staged {
 struct Step {
     MemberKind kind;
     std::string relative;
-    mode_t mode = 0;                 // a directory member's permission bits
-    char type = 0;                   // an unsupported member's type flag
-    std::unique_ptr<Staged> staged;  // a file member's content
-    std::vector<std::string> notes;  // extended attributes the file system refused
-    Ref digest{};                    // for a plan: the SHA-256 of a file member's content
-    std::string text{};              // for a plan with texts: the content itself
+    mode_t mode = 0;                   // a directory member's permission bits
+    char type = 0;                     // an unsupported member's type flag
+    std::unique_ptr<Staged> staged{};  // a file member's content
+    std::vector<std::string> notes{};  // extended attributes the file system refused
+    Ref digest{};                      // for a plan: the SHA-256 of a file member's content
+    std::string text{};                // for a plan with texts: the content itself
 };
 
 // ---- Import: the commit --------------------------------------------------------
@@ -968,16 +968,16 @@ struct Step {
 // process can carry it out with system calls alone.
 struct CommitOp {
     enum class Kind { make_directory, link_and_rename, rename } kind;
-    int directory = -1;     // the directory the change happens in, or
-    int directory_op = -1;  // the earlier op that made that directory
-    std::string name;       // the destination's name there
-    std::string temp;       // the staged file's link name (link_and_rename) or its name (rename)
-    int source = -1;        // the staged file (link_and_rename) or its directory (rename)
-    std::string proc_path;  // /proc/self/fd/<source>
+    int directory = -1;       // the directory the change happens in, or
+    int directory_op = -1;    // the earlier op that made that directory
+    std::string name{};       // the destination's name there
+    std::string temp{};       // the staged file's link name (link_and_rename) or its name (rename)
+    int source = -1;          // the staged file (link_and_rename) or its directory (rename)
+    std::string proc_path{};  // /proc/self/fd/<source>
     mode_t mode = 0;
-    std::string display;  // the destination, for messages
-    size_t step = 0;      // the member it comes from
-    int made = -1;        // in the helper: the directory made
+    std::string display{};  // the destination, for messages
+    size_t step = 0;        // the member it comes from
+    int made = -1;          // in the helper: the directory made
 };
 
 // What the helper reports of each op, in order; index -1 reports the flush
