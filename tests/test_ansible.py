@@ -38,7 +38,7 @@ def ansible_playbook(tmp_path, playbook, root, *options):
     (tmp_path / "site.yml").write_text(playbook)
     (tmp_path / "hosts.ini").write_text(
         f"[zelta_hosts]\nlocalhost ansible_connection=local ansible_python_interpreter={sys.executable}"
-        f" zelta_admin_events_root={root}\n")
+        f" baseline_root={root}\n")
     home = tmp_path / "ansible-home"
     (tmp_path / "ansible.cfg").write_text("[defaults]\n")  # none of the user's or the machine's
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(REPO), ANSIBLE_HOME=str(home),
@@ -173,7 +173,7 @@ def test_config_module_exports_and_imports_idempotently(tmp_path):
     assert check_export["changed"] and not planned.exists()
     # The check wrote nothing: the real import still has the same work to do.
     assert check_import["changed"] and check_import["changes"] == imported["changes"]
-    assert [c["file"] for c in imported["changes"]] == ["/etc/zelta-syslog.conf"]
+    assert [c["file"] for c in imported["changes"]] == [str(target / "etc/zelta-syslog.conf")]
     assert '"enabled": true' in output  # the text diff of the configuration file
     assert not import_again["changed"] and not imported["restarted"]
     assert refused["failed"] and refused["msg"].startswith("Error importing configuration: ")
@@ -222,3 +222,39 @@ def test_restart_runs_both_commands_quietly_and_fails_on_either(backend, Admin, 
         system.restart(admin)
     assert log.read_text().splitlines() == ["restart syslog-ng.service", "restart auditd"]
     assert capfd.readouterr().out == ""  # the module's result alone goes to standard output
+
+
+# ---- documentation ----------------------------------------------------------------
+
+def _documented(options):
+    """The options of ansible-doc's JSON as an argument specification."""
+    spec = {}
+    for name, doc in options.items():
+        entry = {"type": doc.get("type", "str")}
+        for key in ("elements", "choices", "default"):
+            if doc.get(key) is not None:
+                entry[key] = doc[key]
+        if doc.get("required"):
+            entry["required"] = True
+        if "suboptions" in doc:
+            entry["options"] = _documented(doc["suboptions"])
+        spec[name] = entry
+    return spec
+
+
+@needs_ansible
+def test_module_documentation_matches_the_arguments(backend):
+    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(REPO), PYTHONWARNINGS="ignore")
+    done = run_tool([PLAYBOOK.with_name("ansible-doc"), "--json", "-t", "module",
+                     "zelta.admin_events.event", "zelta.admin_events.config"], env=env)
+    assert done.returncode == 0, done.stderr
+    docs = json.loads(done.stdout)
+    sys.path.insert(0, str(REPO))
+    try:
+        from ansible_collections.zelta.admin_events.plugins.modules import config, event
+    finally:
+        sys.path.remove(str(REPO))
+    for name, module in (("event", event), ("config", config)):
+        doc = docs[f"zelta.admin_events.{name}"]
+        assert _documented(doc["doc"]["options"]) == module.ARGUMENT_SPEC
+        assert doc["examples"].strip() and doc["return"]

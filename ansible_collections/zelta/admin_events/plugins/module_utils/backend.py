@@ -68,6 +68,13 @@ class Failure(Exception):
         self.details = details
 
 
+def root_error(root):
+    """Why root cannot be worked on, or None."""
+    if root is not None and not os.path.isdir(root):
+        return _("root: {directory}: not a directory").format(directory=root)
+    return None
+
+
 def describe(error):
     """An error of the module or the events library as one line."""
     return "{0}: {1}".format(type(error).__name__, error) if str(error) else type(error).__name__

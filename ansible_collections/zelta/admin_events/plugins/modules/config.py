@@ -115,7 +115,7 @@ changes:
   elements: dict
   contains:
     file:
-      description: The destination below the root.
+      description: The destination's path, below O(root) when it is given.
       type: str
     action:
       description: V(create) or V(replace).
@@ -154,7 +154,7 @@ import traceback
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 from ansible_collections.zelta.admin_events.plugins.module_utils.backend import (
-    IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare)
+    IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare, root_error)
 
 SUFFIX = ".tar.gz"
 KINDS = ((tarfile.TarInfo.isfile, "file"), (tarfile.TarInfo.isdir, "directory"), (tarfile.TarInfo.issym, "symlink"))
@@ -229,21 +229,21 @@ def restore(module, system, result):
         result["restarted"] = True
 
 
+ARGUMENT_SPEC = dict(
+    path=dict(type="path", required=True),
+    state=dict(type="str", required=True, choices=["exported", "imported"]),
+    root=dict(type="path"),
+    restart=dict(type="bool", default=True),
+)
+
+
 def main():
-    module = AnsibleModule(
-        argument_spec=dict(
-            path=dict(type="path", required=True),
-            state=dict(type="str", required=True, choices=["exported", "imported"]),
-            root=dict(type="path"),
-            restart=dict(type="bool", default=True),
-        ),
-        supports_check_mode=True,
-    )
+    module = AnsibleModule(argument_spec=ARGUMENT_SPEC, supports_check_mode=True)
     if IMPORT_ERROR is not None:
         module.fail_json(msg=missing_required_lib(LIBRARY), exception=IMPORT_ERROR)
     root = module.params["root"]
-    if root is not None and not os.path.isdir(root):
-        module.fail_json(msg=_("root: {directory}: not a directory").format(directory=root))
+    if root_error(root):
+        module.fail_json(msg=root_error(root))
     result = dict(changed=False)
     if module.params["state"] == "imported":
         result["restarted"] = False

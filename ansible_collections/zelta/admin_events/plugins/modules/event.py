@@ -91,6 +91,8 @@ attributes:
     support: full
     description: The values of the changed parameters before and after, by event.
 notes:
+  - For the file-watching events every parameter set through O(properties) also derives their audit rules
+    from its value, so give them path values only.
   - The values compared are the merged settings of each event (its shipped defaults overridden
     by the current configuration), so a value equal to the default counts as no change.
 seealso:
@@ -184,7 +186,7 @@ import traceback
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 from ansible_collections.zelta.admin_events.plugins.module_utils.backend import (
-    IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare)
+    IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare, root_error)
 
 
 def json_text(value):
@@ -237,8 +239,10 @@ def run(module, result):
     params = module.params
     if not params["events"] and not params["groups"]:
         module.fail_json(msg=_("Name at least one event or group."))
-    if params["root"] is not None and not os.path.isdir(params["root"]):
-        module.fail_json(msg=_("root: {directory}: not a directory").format(directory=params["root"]))
+    if root_error(params["root"]):
+        module.fail_json(msg=root_error(params["root"]))
+    if params["properties"] and not params["events"]:
+        module.warn(_("Properties are set on the named events only; no event is named."))
     wanted = operations(params)
 
     prepare(params["root"])
