@@ -93,6 +93,7 @@ EVENT_TASKS = [
     ({"events": ["nope"], "groups": ["network", "nogroup"], "state": "enabled"},
      "Unknown group ID: nogroup; Unknown event ID: nope"),
     ({"state": "enabled"}, "Name at least one event or group."),
+    ({"events": ["user-login"]}, "one of the following is required: state, facility, priority, properties"),
     ({"events": ["user-login"], "properties": [{"section": "x", "parameter": "y", "value": "5"}]},
      "Invalid VALUE: 5 (<class 'int'>)"),
     ({"events": ["user-login"], "properties": [{"section": "x", "parameter": "y", "value": "{nope"}]},

@@ -137,8 +137,9 @@ class System:
             getattr(worker, operation)(*args)
         after = self.plan(admin, operation, *args)
         if after["changes"] or after["error"]:
-            lines = printed.getvalue().strip() or after["error"] or ""
-            raise Failure(_("The change was not made completely: {output}").format(output=lines))
+            reason = after["error"] or printed.getvalue().strip()
+            raise Failure(_("The change was not made completely: {output}").format(output=reason),
+                          remaining=after["changes"])
         return plan, worker
 
     def write_archive(self, path):

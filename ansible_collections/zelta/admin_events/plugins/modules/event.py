@@ -53,7 +53,6 @@ options:
       - Parameters of the named O(events), set in the order given.
     type: list
     elements: dict
-    default: []
     suboptions:
       section:
         description:
@@ -203,7 +202,7 @@ def operations(params):
         wanted.append(("set_facility", params["facility"]))
     if params["priority"] is not None:
         wanted.append(("set_priority", params["priority"]))
-    for item in params["properties"]:
+    for item in params["properties"] or ():
         wanted.append(("set_properties", item["section"], item["parameter"], json_text(item["value"])))
     return wanted
 
@@ -225,7 +224,7 @@ ARGUMENT_SPEC = dict(
     state=dict(type="str", choices=["enabled", "disabled"]),
     facility=dict(type="str"),
     priority=dict(type="str"),
-    properties=dict(type="list", elements="dict", default=[], options=dict(
+    properties=dict(type="list", elements="dict", options=dict(
         section=dict(type="str", required=True),
         parameter=dict(type="str", required=True),
         value=dict(type="raw", required=True),
