@@ -180,7 +180,7 @@ def members(path):
 
 def listing(archive_members):
     """The members as text lines, for the diff."""
-    return "".join("{name} {type} {mode} {uid}:{gid} {0}\n".format(m["sha256"] or m["linkname"], **m)
+    return "".join("{name} {type} {mode} {uid}:{gid} {0}".format(m["sha256"] or m["linkname"], **m).rstrip() + "\n"
                    for m in archive_members or ())
 
 
