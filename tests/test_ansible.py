@@ -2,6 +2,7 @@
 against localhost on copies of the sample system, and the daemon restart of
 its modules in-process against the fake library."""
 
+import importlib
 import json
 import os
 import pathlib
@@ -183,14 +184,18 @@ def test_config_module_exports_and_imports_idempotently(tmp_path):
 
 # ---- the daemon restart, in-process -----------------------------------------------
 
-@pytest.fixture
-def backend():
+def collection_module(name):
+    """A Python module of the collection, imported from this checkout."""
     sys.path.insert(0, str(REPO))
     try:
-        from ansible_collections.zelta.admin_events.plugins.module_utils import backend
+        return importlib.import_module(f"ansible_collections.zelta.admin_events.plugins.{name}")
     finally:
         sys.path.remove(str(REPO))
-    return backend
+
+
+@pytest.fixture
+def backend():
+    return collection_module("module_utils.backend")
 
 
 @pytest.mark.parametrize("statuses, failed", [
@@ -244,18 +249,13 @@ def _documented(options):
 
 
 @needs_ansible
-def test_module_documentation_matches_the_arguments(backend):
+def test_module_documentation_matches_the_arguments():
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(REPO), PYTHONWARNINGS="ignore")
     done = run_tool([PLAYBOOK.with_name("ansible-doc"), "--json", "-t", "module",
                      "zelta.admin_events.event", "zelta.admin_events.config"], env=env)
     assert done.returncode == 0, done.stderr
     docs = json.loads(done.stdout)
-    sys.path.insert(0, str(REPO))
-    try:
-        from ansible_collections.zelta.admin_events.plugins.modules import config, event
-    finally:
-        sys.path.remove(str(REPO))
-    for name, module in (("event", event), ("config", config)):
+    for name in ("event", "config"):
         doc = docs[f"zelta.admin_events.{name}"]
-        assert _documented(doc["doc"]["options"]) == module.ARGUMENT_SPEC
+        assert _documented(doc["doc"]["options"]) == collection_module(f"modules.{name}").ARGUMENT_SPEC
         assert doc["examples"].strip() and doc["return"]
