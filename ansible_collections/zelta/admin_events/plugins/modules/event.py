@@ -42,12 +42,15 @@ options:
     choices: [enabled, disabled]
   facility:
     description:
-      - The syslog facility of the events' messages, such as V(local3).
+      - The syslog facility of the events' messages.
     type: str
+    choices: [auth, authpriv, cron, daemon, ftp, kern, lpr, mail, news, security, syslog, user, uucp,
+              local0, local1, local2, local3, local4, local5, local6, local7]
   priority:
     description:
-      - The syslog priority of the events' messages, such as V(warning).
+      - The syslog priority of the events' messages.
     type: str
+    choices: [emerg, panic, alert, crit, err, error, warning, warn, notice, info, debug]
   properties:
     description:
       - Parameters of the named O(events), set in the order given.
@@ -188,6 +191,13 @@ from ansible_collections.zelta.admin_events.plugins.module_utils.backend import 
     IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare, root_error)
 
 
+# The names syslog knows; another value would be written as it is and break
+# the logging daemon's configuration.
+FACILITIES = ["auth", "authpriv", "cron", "daemon", "ftp", "kern", "lpr", "mail", "news", "security", "syslog",
+              "user", "uucp"] + ["local%d" % n for n in range(8)]
+PRIORITIES = ["emerg", "panic", "alert", "crit", "err", "error", "warning", "warn", "notice", "info", "debug"]
+
+
 def json_text(value):
     """A string is JSON text already; anything else is written as JSON."""
     return value if isinstance(value, str) else json.dumps(value, ensure_ascii=False)
@@ -222,8 +232,8 @@ ARGUMENT_SPEC = dict(
     events=dict(type="list", elements="str", default=[]),
     groups=dict(type="list", elements="str", default=[]),
     state=dict(type="str", choices=["enabled", "disabled"]),
-    facility=dict(type="str"),
-    priority=dict(type="str"),
+    facility=dict(type="str", choices=FACILITIES),
+    priority=dict(type="str", choices=PRIORITIES),
     properties=dict(type="list", elements="dict", options=dict(
         section=dict(type="str", required=True),
         parameter=dict(type="str", required=True),
