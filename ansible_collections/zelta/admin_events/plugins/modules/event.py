@@ -218,13 +218,15 @@ def operations(params):
 
 
 def by_event(changes, side):
-    """{event: {parameter: value, section: {parameter: value}}}, laid out as the settings are."""
+    """{event: {parameter: value, section: {parameter: value}}}, laid out as the
+    settings are; a parameter changed twice shows its first value and its last."""
     values = {}
     for change in changes:
         settings = values.setdefault(change["event"], {})
         if change["section"]:
             settings = settings.setdefault(change["section"], {})
-        settings[change["parameter"]] = change[side]
+        if side == "after" or change["parameter"] not in settings:
+            settings[change["parameter"]] = change[side]
     return values
 
 
