@@ -233,8 +233,8 @@ def test_restart_runs_both_commands_quietly_and_fails_on_either(backend, Admin, 
 # ---- documentation ----------------------------------------------------------------
 
 def _documented(options):
-    """The options of ansible-doc's JSON as an argument specification."""
-    spec = {}
+    """The options of ansible-doc's JSON, laid out as a module's ARGUMENT_SPEC."""
+    arguments = {}
     for name, doc in options.items():
         entry = {"type": doc.get("type", "str")}
         for key in ("elements", "choices", "default"):
@@ -244,8 +244,8 @@ def _documented(options):
             entry["required"] = True
         if "suboptions" in doc:
             entry["options"] = _documented(doc["suboptions"])
-        spec[name] = entry
-    return spec
+        arguments[name] = entry
+    return arguments
 
 
 @needs_ansible
