@@ -272,15 +272,16 @@ JsonCheck check_json_text(Text& t) {
         space();
         if (!t.has(i)) break;
         char c = static_cast<char>(t.at(i));
+        // An empty array or object closes where its first value or key would stand.
+        if ((expect == Expect::value_or_close && c == ']') || (expect == Expect::key_or_close && c == '}')) {
+            open.pop_back();
+            ++i;
+            expect = Expect::after_value;
+            continue;
+        }
         switch (expect) {
             case Expect::value_or_close:
             case Expect::value:
-                if (expect == Expect::value_or_close && c == ']') {
-                    open.pop_back();
-                    ++i;
-                    expect = Expect::after_value;
-                    break;
-                }
                 if (open.empty()) object = c == '{';
                 if (c == '{' || c == '[') {
                     open.push_back(c);
@@ -302,12 +303,6 @@ JsonCheck check_json_text(Text& t) {
                 break;
             case Expect::key_or_close:
             case Expect::key:
-                if (expect == Expect::key_or_close && c == '}') {
-                    open.pop_back();
-                    ++i;
-                    expect = Expect::after_value;
-                    break;
-                }
                 if (c != '"' || !string()) return JsonCheck::invalid;
                 space();
                 if (!is(i, ':')) return JsonCheck::invalid;
