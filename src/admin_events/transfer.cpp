@@ -419,6 +419,24 @@ void sync_directory(const std::string& directory) {
     sync_directory_fd(fd.get(), directory);
 }
 
+// A directory's listing over a descriptor of its own, closed with it; null,
+// with errno set, when the directory cannot be listed.
+struct CloseListing {
+    void operator()(DIR* listing) const noexcept { ::closedir(listing); }
+};
+using Listing = std::unique_ptr<DIR, CloseListing>;
+
+Listing open_listing(int directory) {
+    int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!listing && listed >= 0) {
+        int err = errno;
+        ::close(listed);
+        errno = err;
+    }
+    return Listing(listing);
+}
+
 void write_all(int fd, const char* data, size_t size, std::string_view path) {
     while (size > 0) {
         ssize_t written = 0;
@@ -674,20 +692,14 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     Fd fragments = root.open(fragment_dir, O_RDONLY | O_DIRECTORY);
     std::vector<std::string> names;
     {
-        int listed = ::fcntl(fragments.get(), F_DUPFD_CLOEXEC, 0);
-        DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
-        if (!listing) {
-            if (listed >= 0) ::close(listed);
-            raise_os_error(errno, root.display(fragment_dir));
-        }
+        Listing listing = open_listing(fragments.get());
+        if (!listing) raise_os_error(errno, root.display(fragment_dir));
         errno = 0;
-        while (dirent* entry = ::readdir(listing)) {
+        while (dirent* entry = ::readdir(listing.get())) {
             std::string_view name(entry->d_name);
             if (name.starts_with(fragment_prefix)) names.emplace_back(name);
         }
-        int err = errno;
-        ::closedir(listing);
-        if (err != 0) raise_os_error(err, root.display(fragment_dir));
+        if (errno != 0) raise_os_error(errno, root.display(fragment_dir));
     }
     for (const std::string& name : names) {
         std::string relative = std::string(fragment_dir) + name;
@@ -1306,18 +1318,13 @@ private:
     void remove_stale(int directory) {
         struct stat found;
         if (::fstat(directory, &found) != 0 || !cleaned_.insert({found.st_dev, found.st_ino}).second) return;
-        int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
-        if (!listing) {
-            if (listed >= 0) ::close(listed);
-            return;
-        }
-        while (dirent* entry = ::readdir(listing)) {
+        Listing listing = open_listing(directory);
+        if (!listing) return;
+        while (dirent* entry = ::readdir(listing.get())) {
             std::string_view name(entry->d_name);
             if (name.starts_with(import_temp_prefix) && name.ends_with(temp_suffix))
-                ::unlinkat(::dirfd(listing), entry->d_name, 0);
+                ::unlinkat(::dirfd(listing.get()), entry->d_name, 0);
         }
-        ::closedir(listing);
     }
 
     // The directory a file is staged in when its own is still to be created:
