@@ -929,8 +929,8 @@ private:
             std::string ancestor(relative.substr(0, slash));
             Found found = probe(ancestor);
             if (found == Found::other) raise_os_error(ENOTDIR, root_.display(relative));
+            if (created_.count(ancestor)) pending = true;
             if (found == Found::missing) missing.push_back(std::move(ancestor));
-            if (created_.count(std::string(relative.substr(0, slash)))) pending = true;
             slash = relative.find('/', slash + 1);
         }
         return missing;
