@@ -1008,12 +1008,17 @@ bool write_result(int report, int32_t index, int32_t error) {
     return true;
 }
 
+// The directory an op works in: one held open, or the one an earlier op made.
+int op_directory(const std::vector<CommitOp>& ops, const CommitOp& op) {
+    return op.directory_op >= 0 ? ops[static_cast<size_t>(op.directory_op)].made : op.directory;
+}
+
 // The helper process: system calls only, no allocation, as after fork() in
 // a process that may have other threads.
 [[noreturn]] void carry_out(std::vector<CommitOp>& ops, int report) {
     for (size_t i = 0; i < ops.size(); ++i) {
         CommitOp& op = ops[i];
-        int directory = op.directory_op >= 0 ? ops[static_cast<size_t>(op.directory_op)].made : op.directory;
+        int directory = op_directory(ops, op);
         int error = 0;
         switch (op.kind) {
             case CommitOp::Kind::make_directory:
@@ -1039,7 +1044,7 @@ bool write_result(int report, int32_t index, int32_t error) {
     // Flush every directory that changed, so that the renames survive a crash.
     int error = 0;
     for (CommitOp& op : ops) {
-        int directory = op.directory_op >= 0 ? ops[static_cast<size_t>(op.directory_op)].made : op.directory;
+        int directory = op_directory(ops, op);
         for (int flushed : {directory, op.made}) {
             if (flushed < 0) continue;
             int readable = ::openat(flushed, ".", O_RDONLY | O_DIRECTORY);
