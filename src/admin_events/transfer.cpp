@@ -1757,8 +1757,9 @@ void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, Importer::P
     TarStream stream(c, compressed);
 
     // Every member checked and its content staged, then all put in place.
-    Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
-    Importer importer(c, root, rooted::forced_fallbacks(), purpose);
+    rooted::Fallbacks fallbacks = rooted::forced_fallbacks();
+    Root root(fs_bytes(getattr(self, st.root_dir)), fallbacks);
+    Importer importer(c, root, fallbacks, purpose);
     read_archive(stream, importer);
     close_compressed.close_now();
     close_raw.close_now();
