@@ -284,7 +284,7 @@ def _update_event(event_id, change):
             settings = _event_settings(config, event_id, path)
             change(settings)
             config[event_id] = settings
-            _replace_file(path, json.dumps(config, indent=2) + "\n")
+            _replace_file(json.dumps(config, indent=2) + "\n")
         finally:
             os.close(lock_fd)
 
@@ -308,8 +308,8 @@ def _copy_attributes(source, fd):
         os.setxattr(fd, name, value)
 
 
-def _replace_file(path, text):
-    """Replace the file (a symbolic link's target, inside the root) by text, all or nothing."""
+def _replace_file(text):
+    """Replace the configuration file (a symbolic link's target, inside the root) by text, all or nothing."""
     target = _inside_root(_CONFIG_FILE)
     directory, name = os.path.split(target)
     try:
