@@ -549,7 +549,6 @@ def _run(opts, module):
             return EXIT_FAILED
         return _unknown_skipped(unknown) if unknown else EXIT_OK
 
-    restarted = True
     with _output_to_stderr(opts.json):
         try:
             getattr(admin, command.operation)(*opts.args)
