@@ -533,7 +533,7 @@ def _run(opts, module):
             _print_json(document or _listing_document(opts.command, admin))
         else:
             getattr(admin, command.operation)(*opts.args)
-        return _unknown_skipped(unknown) if unknown else EXIT_OK
+        return _unknown_skipped(unknown)
 
     # What the change would do, from the same checks the operation makes: a
     # refused value or archive has the line the operation prints as its error.
@@ -547,7 +547,7 @@ def _run(opts, module):
             _print_plan(plan)
         if plan["error"] is not None:
             return EXIT_FAILED
-        return _unknown_skipped(unknown) if unknown else EXIT_OK
+        return _unknown_skipped(unknown)
 
     with _output_to_stderr(opts.json):
         try:
@@ -660,6 +660,9 @@ class _output_to_stderr:
 
 
 def _unknown_skipped(count):
+    """Reports the unknown IDs skipped, if any; the exit status they call for."""
+    if not count:
+        return EXIT_OK
     print(f"{PROG}: " + ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped", count)
           .format(count=count), file=sys.stderr)
     return EXIT_FAILED
