@@ -687,8 +687,12 @@ def _fail(message, debug):
         import traceback
 
         traceback.print_exc()
-    print(f"{PROG}: " + _("error: {message}").format(message=message), file=sys.stderr)
+    _print_error(message)
     return EXIT_FAILED
+
+
+def _print_error(message):
+    print(f"{PROG}: " + _("error: {message}").format(message=message), file=sys.stderr)
 
 
 def _describe(error):
@@ -748,7 +752,7 @@ def main(argv=None):
         _check_usage(opts)
     except UsageError as error:
         parser.commands[opts.command].print_usage(sys.stderr)
-        print(f"{PROG}: " + _("error: {message}").format(message=error), file=sys.stderr)
+        _print_error(error)
         return EXIT_USAGE
     try:
         return _main(opts)
