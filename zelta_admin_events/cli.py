@@ -589,15 +589,13 @@ def _listing_document(command, admin):
 
 
 def _print_json(document):
+    _write(_json_text(document, indent=2) + "\n")
+
+
+def _json_text(value, indent=None):
     import json
 
-    _write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
-
-
-def _json_text(value):
-    import json
-
-    return json.dumps(value, ensure_ascii=False)
+    return json.dumps(value, ensure_ascii=False, indent=indent)
 
 
 def _print_plan(plan):
