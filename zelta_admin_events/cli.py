@@ -521,16 +521,15 @@ def _run(opts, module):
             _print_json({"changed": False, "changes": [], "error": None} if command.changing
                         else _listing_document(opts.command, admin))
         return _unknown_skipped(unknown)
-    document = None
     if opts.command == "show-event":
-        document = _listing_document(opts.command, admin)
-        for event in document["events"]:
-            if event["group"] is None:
-                raise _Failure(_("event {event} has no settings file in any group").format(event=event["id"]))
+        # Checked before the listing, which would otherwise fail on its path.
+        for event_id in events:
+            if admin._ZeltaAdminEvents__get_event_group(event_id) is None:
+                raise _Failure(_("event {event} has no settings file in any group").format(event=event_id))
 
     if not command.changing:
         if opts.json:
-            _print_json(document or _listing_document(opts.command, admin))
+            _print_json(_listing_document(opts.command, admin))
         else:
             getattr(admin, command.operation)(*opts.args)
         return _unknown_skipped(unknown)
