@@ -15,34 +15,12 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
-import types
+
+from common import best, fake_library
 
 GROUPS, PER_GROUP = 500, 20
 EVENT_IDS = [f"event-{g:03d}-{e:02d}" for g in range(GROUPS) for e in range(PER_GROUP)]
 GROUP_IDS = [f"group-{g:03d}" for g in range(GROUPS)]
-
-
-def fake_library():
-    """An events library that hands out fresh lists, as a real one would."""
-    ze = types.ModuleType("zelta_events")
-    ze.get_event_ids = lambda: list(EVENT_IDS)
-    ze.get_group_ids = lambda: list(GROUP_IDS)
-    event_records = [f'{e},"Event {e}","Событие {e}"' for e in EVENT_IDS]
-    group_records = [f'{g},"Group {g}","Группа {g}"' for g in GROUP_IDS]
-    ze.get_event_ids_ex = lambda kind: list(event_records)
-    ze.get_group_ids_ex = lambda kind: list(group_records)
-    ze.is_event_enabled = lambda event_id: 1
-    return ze
-
-
-def best(function, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def import_times(runs=15):
@@ -76,7 +54,7 @@ def main():
     print(f"{'import zelta_admin_events.admin_events':<44} {module_import * 1e3:9.3f} ms   "
           f"(its standard modules loaded before: {import_floor * 1e3:.3f} ms)")
 
-    ze = fake_library()
+    ze = fake_library(EVENT_IDS, GROUP_IDS)
     sys.modules["zelta_events"] = ze
     from zelta_admin_events import admin_events
 

@@ -45,7 +45,8 @@ import sys
 import sysconfig
 import tempfile
 import time
-import types
+
+import common
 
 GROUPS, PER_GROUP = 500, 20
 EVENT_IDS = [f"event-{g:03d}-{e:02d}" for g in range(GROUPS) for e in range(PER_GROUP)]
@@ -92,21 +93,6 @@ def compile_rendition(build):
 
 # ---- Workloads -----------------------------------------------------------------
 
-def fake_library():
-    """An events library that hands out fresh lists, as a real one would."""
-    ze = types.ModuleType("zelta_events")
-    events = EVENT_IDS + SPECIAL
-    event_records = [f'{e},"Event {e}","Событие {e}"' for e in events]
-    group_records = [f'{g},"Group {g}","Группа {g}"' for g in GROUP_IDS]
-    ze.get_event_ids = lambda: list(events)
-    ze.get_group_ids = lambda: list(GROUP_IDS)
-    ze.get_event_ids_ex = lambda kind: list(event_records)
-    ze.get_group_ids_ex = lambda kind: list(group_records)
-    ze.is_event_enabled = lambda event_id: 1
-    ze.set_event_param = lambda event_id, section, parameter, value: None
-    return ze
-
-
 def value_of(n):
     kind = n % 7
     if kind == 0:
@@ -140,12 +126,7 @@ def event_settings(index):
 
 
 def best(function, repeat):
-    times = []
-    for _ in range(repeat):
-        start = time.process_time()
-        function()
-        times.append(time.process_time() - start)
-    return min(times)
+    return common.best(function, repeat, clock=time.process_time)
 
 
 def main():
@@ -153,7 +134,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=9)
     repeat = parser.parse_args().repeat
 
-    ze = fake_library()
+    ze = common.fake_library(EVENT_IDS + SPECIAL, GROUP_IDS)
     sys.modules["zelta_events"] = ze
     from zelta_admin_events import admin_events
 

@@ -17,8 +17,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import types
+
+from common import best
 
 # Export and import never call the events library; the constructor only
 # loads the name tables, so an empty catalogue serves.
@@ -60,15 +61,6 @@ def populate(root, size):
     (root / FILES[5]).write_text("[Notify]\nsound=false\n")
 
 
-def best(runs, action):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
 def main():
     megabytes = float(sys.argv[1]) if len(sys.argv) > 1 else 50.0
     with tempfile.TemporaryDirectory() as scratch:
@@ -99,9 +91,9 @@ def main():
             tool_root.mkdir()
             subprocess.run(["tar", "-xzf", str(tar_out), "-C", str(tool_root)], check=True)
 
-        figures = [("export_config", best(5, export)), ("tar -czf", best(5, tar_create)),
-                   ("import_config", best(5, import_)),
-                   ("tar -xzf", best(5, tar_extract))]
+        figures = [("export_config", best(export, 5)), ("tar -czf", best(tar_create, 5)),
+                   ("import_config", best(import_, 5)),
+                   ("tar -xzf", best(tar_extract, 5))]
         sizes = {"export_config": (scratch / "backup.tar.gz").stat().st_size, "tar -czf": tar_out.stat().st_size}
         print(f"payload {payload:.1f} MB (current configuration file {megabytes:g} MB), best of 5 runs")
         for name, seconds in figures:
