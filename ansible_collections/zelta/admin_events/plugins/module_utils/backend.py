@@ -31,13 +31,6 @@ LIBRARY = "zelta_admin_events"
 # The events library of the host reads its tree from this variable.
 ROOT_VARIABLE = "ZELTA_EVENTS_ROOT"
 
-# The class constants that name places on the host, moved below another root.
-ROOT_CONSTANTS = (
-    "_ZeltaAdminEvents__default_config_dir",
-    "_ZeltaAdminEvents__current_config_file",
-    "_ZeltaAdminEvents__param_ru_translations_file",
-)
-
 # Each changing operation of the administrator object and the method that plans it.
 PLANS = {
     "enable": "plan_enable",
@@ -52,11 +45,6 @@ PLANS = {
 def _(message):
     """The message in the host's language, as the front end shows it."""
     return _cli._(message) if _cli is not None else message
-
-
-class _NoColor:
-    GREY = ""
-    END = ""
 
 
 class Failure(Exception):
@@ -86,7 +74,7 @@ def prepare(root):
     the language of the collection's own messages."""
     if root is not None:
         os.environ[ROOT_VARIABLE] = os.path.abspath(root)
-    _admin_events.Color = _NoColor
+    _admin_events.Color = _cli._NoColor
     gettext.bindtextdomain(_cli.DOMAIN, _cli._localedir())
 
 
@@ -96,14 +84,7 @@ class System:
     def __init__(self, root=None):
         self.root = None if root is None else pathlib.Path(os.path.abspath(root))
         cls = _admin_events.ZeltaAdminEvents
-        if self.root is not None:
-            constants = {}
-            for name in ROOT_CONSTANTS:
-                path = pathlib.Path(getattr(cls, name))
-                constants[name] = self.root / path.relative_to(path.anchor)
-            constants["_ZeltaAdminEvents__root_dir"] = self.root
-            cls = type(cls.__name__, (cls,), constants)
-        self.cls = cls
+        self.cls = cls if self.root is None else _cli._rooted_class(cls, self.root)
 
     def open(self, events, groups):
         """An administrator object for the IDs; unknown ones are left out."""
