@@ -65,7 +65,6 @@ namespace zelta {
     X(is_file, "is_file")                                                          \
     X(scandir, "scandir")                                                          \
     X(name, "name")                                                                \
-    X(write, "write")                                                              \
     X(endswith, "endswith")                                                        \
     X(tar_open, "open")                                                            \
     X(pax_format, "PAX_FORMAT")                                                    \
