@@ -109,7 +109,7 @@ ZELTA_OPERATION(process_group) {
 // for it.
 ZELTA_OPERATION(process_event) {
     bool enabling = is_enabling(c, a.action);
-    Ref state = call(library(c, c.st.is_event_enabled), a.event_id);
+    Ref state = event_state(c, a.event_id);
     Ref switch_from = integer(enabling ? 0 : 1);  // True and False compare equal to 1 and 0
     if (equal(state, switch_from)) {
         setattr(self, c.st.need_daemon_restart, Py_True);
