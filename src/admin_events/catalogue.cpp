@@ -417,10 +417,7 @@ static void sort_str_entries(std::vector<SortEntry>& entries) {
 // dictionaries sorted likewise; everything else (arrays and what they hold
 // included) is taken over as it is.
 static Ref sorted_copy(Borrowed dictionary) {
-    if (Py_EnterRecursiveCall(" while sorting event settings")) throw PyError{};
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionGuard guard(" while sorting event settings");
     const Py_ssize_t size = PyDict_GET_SIZE(dictionary.get());
     // Allocated first: from here until every item is in it, str keys take
     // no allocation and run no Python code, so the borrowed items stay valid.

@@ -261,16 +261,6 @@ private:
     std::vector<Py_UCS4> units_;
 };
 
-// Leaves a Py_EnterRecursiveCall() when the scope ends.
-struct RecursionGuard {
-    explicit RecursionGuard(const char* where) {
-        if (Py_EnterRecursiveCall(where)) throw PyError{};
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
-
 // Marks a container as being written, as repr() does, so that one holding
 // itself shows as [...] or {...}; `entered` is false when it already was.
 class ReprScope {

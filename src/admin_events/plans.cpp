@@ -44,10 +44,7 @@ Ref event_entry(Ctx c, Borrowed event_table, Borrowed lang, Borrowed event_id) {
 // merge may change it without touching the original.
 Ref json_copy(Borrowed value) {
     if (!PyDict_Check(value.get()) && !PyList_Check(value.get())) return Ref::borrow(value);
-    if (Py_EnterRecursiveCall(" while copying event settings")) throw PyError{};
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionGuard guard(" while copying event settings");
     if (PyList_Check(value.get())) {
         Ref items = to_list(value);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -69,10 +66,7 @@ Ref json_copy(Borrowed value) {
 bool same_json(Borrowed a, Borrowed b) {
     if (!a || !b) return !a && !b;
     if (Py_TYPE(a.get()) != Py_TYPE(b.get())) return false;
-    if (Py_EnterRecursiveCall(" while comparing event settings")) throw PyError{};
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
+    RecursionGuard guard(" while comparing event settings");
     if (PyDict_Check(a.get())) {
         if (PyDict_GET_SIZE(a.get()) != PyDict_GET_SIZE(b.get())) return false;
         PyObject *key = nullptr, *item = nullptr;

@@ -174,6 +174,16 @@ int guarded_int(F&& body) noexcept {
     }
 }
 
+// Leaves a Py_EnterRecursiveCall() when the scope ends.
+struct RecursionGuard {
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw PyError{};
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
 // Small wrappers over the C API, each returning an owned reference or
 // throwing with the error set.
 inline Ref str(std::string_view s) {
