@@ -99,6 +99,8 @@ bool same_json(Borrowed a, Borrowed b) {
 class Plan {
 public:
     Plan() : changes_(new_list()) {}
+    // A plan whose changes are listed already.
+    explicit Plan(Ref changes) : changes_(std::move(changes)) {}
 
     void parameter(Borrowed event_id, Borrowed section, Borrowed parameter, Borrowed before, Borrowed after) {
         Ref change = new_dict();
@@ -363,12 +365,8 @@ ZELTA_OPERATION(plan_set_properties) {
 ZELTA_OPERATION(plan_import_config) {
     bool texts = a.texts && truth(a.texts);
     Ref error;
-    Ref changes = import_changes(c, self, a.input_file, texts, error);
-    Ref plan = new_dict();
-    set_item(plan, "changed", boolean(!error && PyList_GET_SIZE(changes.get()) > 0));
-    set_item(plan, "changes", changes);
-    set_item(plan, "error", error ? error.view() : Borrowed(Py_None));
-    return plan;
+    Plan plan(import_changes(c, self, a.input_file, texts, error));
+    return plan.finish(error);
 }
 
 }  // namespace zelta
