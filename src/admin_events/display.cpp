@@ -100,13 +100,7 @@ static Ref group_header(Ctx c, Borrowed self, Borrowed group_id) {
     Ref table = getattr(self, c.st.group_description);
     Ref name = to_str(described_name(table, group_id, global(c, c.st.lang)));
     Escapes color = escapes(c);
-    Ref pieces = Ref::steal(PyList_New(0));
-    append(pieces, name);
-    append(pieces, str(" "));
-    append(pieces, color.grey);
-    append(pieces, to_str(group_id));
-    append(pieces, color.end);
-    return join(c.st.empty, pieces);
+    return concat({name, " ", color.grey, to_str(group_id), color.end});
 }
 
 // Pages the listing of the given groups: each group's header above its
