@@ -276,7 +276,7 @@ static void admin_dealloc(PyObject* self) {
 
 // tp_init: the constructor's entry point, given the call in fast-call form.
 static int admin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    try {
+    return guarded_int([&] {
         std::vector<PyObject*> argv;
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
         for (Py_ssize_t i = 0; i < nargs; ++i) argv.push_back(PyTuple_GET_ITEM(args, i));
@@ -290,13 +290,8 @@ static int admin_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 argv.push_back(value);
             }
         }
-        Ref result = Ref::steal_or_null(
-            constructor_operation().entry(self, argv.data(), static_cast<size_t>(nargs), kwnames.get()));
-        return result ? 0 : -1;
-    } catch (...) {
-        set_error_from_current_exception();
-        return -1;
-    }
+        Ref::steal(constructor_operation().entry(self, argv.data(), static_cast<size_t>(nargs), kwnames.get()));
+    });
 }
 
 static PyMemberDef admin_members[] = {
