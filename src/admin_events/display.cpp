@@ -28,8 +28,6 @@ void page(Ctx, Borrowed text) {
 
 // ---- Status listings -------------------------------------------------------
 
-static void append(Borrowed list, Borrowed value) { check(PyList_Append(list.get(), value.get())); }
-
 static Ref join(Borrowed separator, Borrowed pieces) {
     return Ref::steal(PyUnicode_Join(separator.get(), pieces.get()));
 }

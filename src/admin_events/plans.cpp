@@ -12,8 +12,6 @@ void set_item(Borrowed dict, const char* key, Borrowed value) {
     check(PyDict_SetItemString(dict.get(), key, value.get()));
 }
 
-void append(Borrowed list, Borrowed value) { check(PyList_Append(list.get(), value.get())); }
-
 Ref new_list() { return Ref::steal(PyList_New(0)); }
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 

@@ -204,6 +204,7 @@ inline Ref dict_get(Borrowed dict, Borrowed key) {
     if (!found && PyErr_Occurred()) throw PyError{};
     return Ref::borrow(found);
 }
+inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list.get(), item.get())); }
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 inline Ref to_str(Borrowed o) { return Ref::steal(PyObject_Str(o.get())); }
 inline Ref to_list(Borrowed o) { return Ref::steal(PySequence_List(o.get())); }
