@@ -90,11 +90,12 @@ namespace zelta {
 // that loading the module stays cheap.
 enum class LazyModule { json, tarfile, os, tempfile, gzip, hashlib, count };
 
-// While show_event builds its listing, the current configuration file is
-// read and parsed once for all the events it shows: each event's member is
-// taken out of that one parse (catalogue.cpp). The listing belongs to the
-// show_event call and is known only to the thread that runs it. Outside a
-// listing, and for an event shown twice, the file is read at every request.
+// While show_event, get_event_settings or a settings plan runs, the current
+// configuration file is read and parsed once for all the events it reads:
+// each event's member is taken out of that one parse (catalogue.cpp). The
+// listing belongs to that call and is known only to the thread that runs it.
+// Outside a listing, and for an event read twice, the file is read at every
+// request.
 struct State;
 struct SettingsListing {
     const State* owner;          // the module whose show_event runs
