@@ -22,9 +22,8 @@ SKIPPED = "Restart of syslog-ng and auditd skipped: root {root} is in use."
 needs_ansible = pytest.mark.skipif(not PLAYBOOK.exists(), reason="ansible-core is not installed beside this Python")
 
 
-def readme_playbook():
-    text = (REPO / "README.md").read_text()
-    return re.search(r"A fleet playbook, `site.yml`:\n\n```yaml\n(.*?)```", text, re.S)[1]
+def fleet_playbook():
+    return (REPO / "examples" / "ansible" / "site.yml").read_text()
 
 
 def host_copy(tmp_path, name="host"):
@@ -56,9 +55,9 @@ def ansible_playbook(tmp_path, playbook, root, *options):
 
 
 @needs_ansible
-def test_readme_playbook_changes_then_nothing_and_restarts_once(tmp_path):
+def test_fleet_playbook_changes_then_nothing_and_restarts_once(tmp_path):
     root = host_copy(tmp_path)
-    output, results, recap = ansible_playbook(tmp_path, readme_playbook(), root)
+    output, results, recap = ansible_playbook(tmp_path, fleet_playbook(), root)
     assert recap["changed"] == 1 and recap["failed"] == 0, output
     changed = [r for r in results if r.get("changed")]
     assert len(changed) == 4, output
@@ -68,7 +67,7 @@ def test_readme_playbook_changes_then_nothing_and_restarts_once(tmp_path):
     written = snapshot(root)
     assert written != snapshot(SAMPLE)
 
-    output, results, recap = ansible_playbook(tmp_path, readme_playbook(), root)
+    output, results, recap = ansible_playbook(tmp_path, fleet_playbook(), root)
     assert recap["changed"] == 0 and recap["failed"] == 0, output
     assert SKIPPED.format(root=root) not in output
     assert snapshot(root) == written
@@ -77,7 +76,7 @@ def test_readme_playbook_changes_then_nothing_and_restarts_once(tmp_path):
 @needs_ansible
 def test_check_diff_shows_the_plan_and_writes_nothing(tmp_path):
     root = host_copy(tmp_path)
-    output, results, recap = ansible_playbook(tmp_path, readme_playbook(), root, "--check", "--diff")
+    output, results, recap = ansible_playbook(tmp_path, fleet_playbook(), root, "--check", "--diff")
     assert recap["changed"] == 1 and recap["failed"] == 0, output
     assert snapshot(root) == snapshot(SAMPLE)
     assert re.search(r'^-\s+"enabled": false,$', output, re.M) and re.search(r'^\+\s+"enabled": true,$', output, re.M)
