@@ -1,16 +1,21 @@
 """Stand-in events library and the bundled sample system."""
 
+import contextlib
 import fcntl
 import importlib.util
 import json
 import os
+import re
 import shutil
+import stat
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
+from conftest import snapshot
 
 REPO = Path(__file__).resolve().parent.parent
 LIBRARY = REPO / "events-standin" / "zelta_events.py"
@@ -210,3 +215,138 @@ def test_sample_system(ev, tmp_path, monkeypatch):
     ev.disable_event("usb-device-connected")
     assert ev.is_event_enabled("usb-device-connected") == 0
     assert config(root)["usb-device-connected"]["notification"]["urgency"] == "critical"
+
+
+
+# Swaps the tree's etc for a link to a directory outside the root until killed.
+SWAPPER = """
+import os, sys
+etc, held = sys.argv[1] + "/etc", sys.argv[1] + "/etc.held"
+while True:
+    os.rename(etc, held); os.symlink(sys.argv[2], etc); os.unlink(etc); os.rename(held, etc)
+"""
+
+
+def test_directory_swapped_for_a_link_never_leads_outside(ev, root, tmp_path_factory):
+    outside = tmp_path_factory.mktemp("outside")
+    (outside / "zelta-syslog.conf").write_text("{}")
+    (root / "etc/zelta-syslog.conf").write_text('{"b": {"enabled": true}}')
+    before = snapshot(outside)
+    swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, str(root), str(outside)])
+    try:
+        deadline = time.monotonic() + 2
+        while time.monotonic() < deadline:
+            for call, args, result in ((ev.set_event_param, ("a", "s", "p", "1"), None), (ev.is_event_enabled, "b", 1)):
+                with contextlib.suppress(OSError, ev.ConfigurationError):  # caught mid-swap
+                    assert call(*args) == result
+    finally:
+        swapper.kill()
+        swapper.wait()
+    assert snapshot(outside) == before
+    real = root / "etc.held" if (root / "etc.held").exists() else root / "etc"
+    assert json.loads((real / "zelta-syslog.conf").read_text())["b"] == {"enabled": True}
+
+
+# In a process of its own under a memory limit: a read that blocks or never ends fails instead of hanging.
+CALL = """
+import importlib.util, resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+spec = importlib.util.spec_from_file_location("zelta_events_call", sys.argv[1])
+events = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(events)
+try:
+    getattr(events, sys.argv[2])(*sys.argv[3:])
+except Exception as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("kind, reason", [
+    ("fifo", "not a regular file"), ("directory", "not a regular file"),
+    ("device link", "not a regular file"), ("oversized", "larger than the limit of 64 MiB")])
+@pytest.mark.parametrize("relative, call", [
+    ("etc/zelta-syslog.conf", ["is_event_enabled", "a"]),
+    ("etc/zelta-syslog.conf", ["enable_event", "a"]),
+    (SHARE + "/events-catalogue.json", ["get_event_ids"]),
+])
+def test_unreadable_files_refused_at_once(root, kind, reason, relative, call):
+    path = root / relative
+    path.write_bytes(b"")
+    if kind == "device link":  # absolute, so counted from the root
+        try:
+            os.mknod(root / "zero", 0o666 | stat.S_IFCHR, os.makedev(1, 5))
+        except PermissionError:
+            pytest.skip("device nodes need privileges")
+    {"fifo": lambda: (path.unlink(), os.mkfifo(path)), "directory": lambda: (path.unlink(), path.mkdir()),
+     "device link": lambda: (path.unlink(), path.symlink_to("/zero")),
+     "oversized": lambda: os.truncate(path, 64 * 1024 * 1024 + 1)}[kind]()
+    result = subprocess.run([sys.executable, "-c", CALL, str(LIBRARY), *call],
+                            capture_output=True, text=True, timeout=20)
+    assert result.stdout == f"ConfigurationError {path}: {reason}\n", result.stderr
+
+
+def test_file_grown_past_the_limit_after_its_size_was_read(ev, root, monkeypatch):
+    (root / "etc/zelta-syslog.conf").write_text(json.dumps({"a": {"pad": "x" * 1000}}))
+    fstat = os.fstat
+    monkeypatch.setattr(os, "fstat", lambda fd: os.stat_result((*fstat(fd)[:6], 0, *fstat(fd)[7:])))
+    monkeypatch.setattr(ev, "_MAX_FILE_SIZE", 500)
+    with pytest.raises(ev.ConfigurationError, match="zelta-syslog.conf: larger than the limit"):
+        ev.is_event_enabled("a")
+
+
+# While the writer takes the lock, a directory is moved away and something may take its place.
+@pytest.mark.parametrize("link, moved, replacement, error", [
+    (None, "etc", "empty", None),  # the directory held stays the configuration's: the change lands there
+    (None, "etc", None, None),
+    ("../data/real.conf", "data", "empty", "ConfigurationError: .*zelta-syslog.conf: a symbolic link to a missing"),
+    ("../data/real.conf", "data", None, "FileNotFoundError: .*zelta-syslog.conf"),
+])
+def test_configuration_vanishing_under_the_lock(ev, root, monkeypatch, link, moved, replacement, error):
+    (root / "data").mkdir()
+    (root / "empty").mkdir()
+    real = root / ("data/real.conf" if link else "etc/zelta-syslog.conf")
+    real.write_text('{"b": {"enabled": true}}')
+    if link:
+        (root / "etc/zelta-syslog.conf").symlink_to(link)
+    flock = fcntl.flock
+
+    def swap_when_locked(fd, operation):
+        flock(fd, operation)
+        (root / moved).rename(root / "held")
+        if replacement:
+            (root / moved).symlink_to(replacement)
+
+    monkeypatch.setattr(fcntl, "flock", swap_when_locked)
+    try:
+        ev.enable_event("a")
+        outcome = None
+    except Exception as raised:
+        outcome = f"{type(raised).__name__}: {raised}"
+    assert re.match(error, outcome) if error else outcome is None, outcome
+    changed = {} if error else {"a": {"enabled": True}}
+    held = root / "held" / real.relative_to(root / moved)
+    assert json.loads(held.read_text()) == {"b": {"enabled": True}, **changed}
+    assert list((root / "empty").iterdir()) == []
+
+
+@pytest.mark.parametrize("target", ["zelta-syslog.conf", "/elsewhere.lock"])
+def test_lock_file_that_is_a_link_refused(ev, root, target):
+    (root / "etc/zelta-syslog.conf").write_text("{}")
+    (root / "etc/zelta-syslog.conf.lock").symlink_to(target)
+    with pytest.raises(ev.ConfigurationError, match=r"zelta-syslog\.conf\.lock: a symbolic link"):
+        ev.enable_event("a")
+    assert (root / "etc/zelta-syslog.conf").read_text() == "{}" and not (root / "elsewhere.lock").exists()
+
+
+@pytest.mark.parametrize("umask", [0o000, 0o277])
+def test_created_files_keep_their_modes_whatever_the_umask(ev, root, umask):
+    previous = os.umask(umask)
+    try:
+        ev.enable_event("a")
+        created = [(root / "etc" / name).stat().st_mode & 0o777
+                   for name in ("zelta-syslog.conf", "zelta-syslog.conf.lock")]
+        (root / "etc/zelta-syslog.conf").chmod(0o666)  # the administrator's choice stays
+        ev.disable_event("a")
+    finally:
+        os.umask(previous)
+    assert created == [0o644, 0o600] and (root / "etc/zelta-syslog.conf").stat().st_mode & 0o777 == 0o666
