@@ -152,6 +152,49 @@ def test_replace_keeps_mode_attributes_and_link_inside_the_root(ev, root, link):
     assert os.getxattr(target, "user.label") == b"kept"
 
 
+@pytest.mark.parametrize("link", ["conf", "/conf", "../../conf/", "./../conf/.", "etc"])
+def test_directory_links_resolve_inside_the_root(ev, root, link):
+    (root / "etc").rename(root / "conf")
+    (root / "etc").symlink_to(link)
+    if link == "etc":
+        with pytest.raises(OSError, match=r"Too many levels of symbolic links: '.*/etc/zelta-syslog.conf.lock'"):
+            ev.enable_event("a")
+    else:
+        ev.enable_event("a")
+        assert json.loads((root / "conf/zelta-syslog.conf").read_text()) == {"a": {"enabled": True}}
+        assert ev.is_event_enabled("a") == 1
+
+
+# The scratch tree as the system root of a chrooted process: paths resolve as the system resolves them.
+CHROOTED = """
+import importlib.util, os, sys
+spec = importlib.util.spec_from_file_location("zelta_events_chrooted", sys.argv[1])
+events = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(events)
+os.chroot(sys.argv[2])
+os.chdir("/")
+events.set_event_param("a", "", "p", "[]")
+print(events.is_event_enabled("b"))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="chroot needs privileges")
+@pytest.mark.parametrize("link, etc", [("real.conf", None), ("/etc/real.conf", None),
+                                       ("../../etc/real.conf", None), ("/etc/real.conf", "conf")])
+def test_system_root(root, link, etc):
+    if etc:
+        (root / "etc").rename(root / etc)
+        (root / "etc").symlink_to(etc)
+    real = root / (etc or "etc") / "real.conf"
+    real.write_text('{"b": {"enabled": true}}')
+    (real.parent / "zelta-syslog.conf").symlink_to(link)
+    environment = {name: value for name, value in os.environ.items() if name != "ZELTA_EVENTS_ROOT"}
+    result = subprocess.run([sys.executable, "-c", CHROOTED, str(LIBRARY), str(root)],
+                            env=environment, capture_output=True, text=True, timeout=20)
+    assert result.stdout == "1\n", result.stderr
+    assert json.loads(real.read_text()) == {"b": {"enabled": True}, "a": {"p": []}}
+
+
 def test_writers_wait_for_the_flock_on_the_lock_file(ev, root):
     lock = open(root / "etc/zelta-syslog.conf.lock", "w")
     fcntl.flock(lock, fcntl.LOCK_EX)
