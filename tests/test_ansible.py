@@ -95,7 +95,13 @@ EVENT_TASKS = [
     ({"state": "enabled"}, "Name at least one event or group."),
     ({"events": ["user-login"]}, "one of the following is required: state, facility, priority, properties"),
     ({"events": ["user-login"], "properties": [{"section": "x", "parameter": "y", "value": "5"}]},
-     "Invalid VALUE: 5 (<class 'int'>)"),
+     "Invalid VALUE: a number; give a string, an array or an object"),
+    # The daemon's own parameters are checked as set-facility checks them.
+    ({"events": ["user-login"], "properties": [{"section": "", "parameter": "message-syslog-facility",
+                                                 "value": json.dumps('bogus\n}; destination x { program("id"); };')}]},
+     "message-syslog-facility: unknown facility 'bogus\\n}; destination x { program(\"id\"); };'; choose from "
+     + ", ".join(["auth", "authpriv", "cron", "daemon", "ftp", "kern", "lpr", "mail", "news", "security", "syslog",
+                  "user", "uucp"] + [f"local{n}" for n in range(8)])),
     ({"events": ["user-login"], "properties": [{"section": "x", "parameter": "y", "value": "{nope"}]},
      "The VALUE should be in JSON format"),
     # A refused path stops the whole task before its first change.
@@ -112,6 +118,8 @@ EVENT_TASKS = [
      [("user-login", "", "message-syslog-priority")] + [
          (event, "", "message-syslog-priority")
          for event in sorted(os.listdir(SAMPLE / "usr/share/syslog-ng-mod-zelta/event-settings/devices"))]),
+    # An alias is the name it stands for: nothing left to change.
+    ({"events": ["user-login"], "priority": "warn"}, []),
 ]
 
 
@@ -136,8 +144,8 @@ def test_event_module(event_results, index):
         assert result["failed"] and result["msg"] == expected and not result["changed"]
     else:
         changed = [(c["event"], c["section"], c["parameter"]) for c in result["changes"]]
-        # Named events first, then the events of each group, in its directory's order.
-        assert changed[:1] + sorted(changed[1:]) == expected
+        # By event ID, as the listings show them; each event's changes in the order made.
+        assert changed == sorted(expected, key=lambda change: change[0])
         # A host tree is never restarted from.
         assert result["changed"] == bool(expected) and result["restarted"] is False
     if index == 0:

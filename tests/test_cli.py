@@ -48,13 +48,16 @@ def operations(module, monkeypatch):
     seen = []
 
     def replace(name, sets_flag=False, classlevel=False, prints=None, returns=None):
-        def operation(self, *args):
+        """returns: the value, or a list of values returned one call after the other."""
+        answers = list(returns) if isinstance(returns, list) else None
+
+        def operation(self, *args, **_options):
             seen.append((name, self, args))
             if sets_flag:
                 self._ZeltaAdminEvents__need_daemon_restart = True
             if prints:
                 print(prints)
-            return returns
+            return answers.pop(0) if answers is not None else returns
 
         monkeypatch.setattr(module.ZeltaAdminEvents, name,
                             classmethod(operation) if classlevel else operation, raising=False)
@@ -86,8 +89,17 @@ def test_version(capsys):
     ([], "required: COMMAND"),
     (["frobnicate"], "invalid choice"),
     (["enable"], "name at least one event with -e ID or group with -g ID"),
-    (["show-groups", "-e", "login"], "name at least one group with -g ID"),
-    (["show-event", "-g", "auth"], "name at least one event with -e ID"),
+    (["show-groups"], "name at least one group with -g ID"),
+    (["show-event"], "name at least one event with -e ID"),
+    # Each command takes the options it uses, after it or before it.
+    (["show-groups", "-g", "auth", "-e", "login"], "unrecognized arguments: -e login"),
+    (["show-event", "-e", "login", "-g", "auth"], "unrecognized arguments: -g auth"),
+    (["export", "x.tar.gz", "-e", "bogus"], "unrecognized arguments: -e bogus"),
+    (["completion", "bash", "--root", "/"], "unrecognized arguments: --root /"),
+    (["set-properties", "s", "p", '"v"', "-e", "login", "-g", "auth"], "unrecognized arguments: -g auth"),
+    (["enable", "-e", "login", "--no-pager"], "unrecognized arguments: --no-pager"),
+    (["-e", "login", "show-all-groups"], "show-all-groups does not take -e"),
+    (["--root", "/", "completion", "bash"], "completion does not take --root"),
     (["set-properties", "s", "p", "-e", "login"], "required: VALUE"),
     (["set-facility", "-e", "login"], "required: VALUE"),
     (["export"], "required: FILE"),
@@ -111,16 +123,19 @@ def test_usage_errors_exit_two(system, argv, message, capsys, commands):
 
 # ---- dispatch ------------------------------------------------------------------------
 
-@pytest.mark.parametrize("event, switched, restarts", [("logout", [("logout",)], RESTARTS), ("login", [], [])])
-def test_enable_restarts_only_after_a_switch(system, commands, capsys, event, switched, restarts):
+@pytest.mark.parametrize("event, switched, restarts, out", [
+    ("logout", [("logout",)], RESTARTS, f"logout{' ' * 10}1 Event logout\n"),  # no colour in a pipe
+    ("login", [], [], "Nothing to change.\n"),
+])
+def test_enable_restarts_only_after_a_switch(system, commands, capsys, event, switched, restarts, out):
     assert cli.main(["enable", "-e", event]) == 0
-    assert capsys.readouterr().out == f"{event}{' ' * 10}1 Event {event}\n"  # no colour in a pipe
+    assert capsys.readouterr() == (out, "")
     assert system.names("enable_event") == switched
     assert commands == restarts
 
 
 def test_ids_repeat_split_at_commas_and_go_before_or_after_command(system, commands, capsys):
-    assert cli.main(["-e", "login", "disable", "-g", "fs,auth", "-e", ",logout,", "--debug"]) == 0
+    assert cli.main(["-e", "login", "disable", "-g", "fs , auth", "-e", ",logout, login,", "--debug"]) == 0
     out = capsys.readouterr().out.splitlines()
     assert [l.split()[0] for l in out] == ["login", "logout", "fs", "auth"]
     assert sorted(system.names("disable_event")) == [("login",), ("modifying-file",)]
@@ -146,12 +161,23 @@ def test_parser_of_the_named_command_parses_as_the_whole_parser(argv):
     (["set-facility", "local3", "-g", "fs"], "set_facility", ("local3",), True),
     (["set-facility", "LOCAL3", "-g", "fs"], "set_facility", ("local3",), True),  # syslog names in any case
     (["set-priority", "Warning", "-e", "login"], "set_priority", ("warning",), True),
+    # Aliases are written as the names they stand for.
+    (["set-priority", "warn", "-e", "login"], "set_priority", ("warning",), True),
+    (["set-facility", "security", "-e", "login"], "set_facility", ("auth",), True),
     (["set-properties", "", "paths", '["/a b"]', "-e", "login"], "set_properties", ("", "paths", '["/a b"]'), True),
+    (["set-properties", "", "message-syslog-priority", '"ERROR"', "-e", "login"], "set_properties",
+     ("", "message-syslog-priority", '"err"'), True),
+    (["set-properties", "", "enabled", "false", "-e", "login"], "disable", (), True),
     (["import", "backup.tar.gz"], "import_config", ("backup.tar.gz",), True),
 ])
 def test_each_command_calls_its_operation(system, operations, commands, argv, name, args, restart):
     operations(name, sets_flag=True)
-    operations("plan_import_config", returns={"changed": False, "changes": [], "error": None})
+    change = {"event": "login", "section": "", "parameter": "p", "before": None, "after": 1}
+    if name == "import_config":
+        change = {"file": "/x", "action": "create", "type": "file", "before_sha256": None, "after_sha256": "0"}
+    # Something to change before the operation, nothing after it.
+    operations("plan_" + name, returns=[{"changed": True, "changes": [change], "error": None},
+                                        {"changed": False, "changes": [], "error": None}])
     assert cli.main(argv) == 0
     assert [(n, a) for n, _, a in operations.seen if n == name] == [(name, args)]
     assert commands == (RESTARTS if restart else [])
@@ -175,10 +201,21 @@ def test_export_needs_no_object(system, module, operations, tree, commands, monk
 # ---- failures -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("argv, prints", [
-    (["export", "out.tar.gz"], "Error exporting configuration: [Errno 2] No such file or directory: "),
+    (["export", "out.tar.gz"], "Error exporting configuration: No such file or directory: "),
     (["import", "in.tar.gz"], "Error importing configuration: [Errno 2] No such file or directory: 'in.tar.gz'"),
     (["set-properties", "s", "p", "abc", "-e", "login"], "The VALUE should be in JSON format"),
     (["set-properties", "s", "p", "[1]", "-e", "file-opened"], "Invalid path in VALUE: 1"),
+    (["set-properties", "s", "p", "42", "-e", "login"],
+     "Invalid VALUE: a number; give a string, an array or an object"),
+    (["set-properties", "s", "p", "null", "-e", "login"], "Invalid VALUE: null; give a string, an array or an object"),
+    # What configures the logging daemon is checked whichever command sets it.
+    (["set-properties", "", "message-syslog-facility", r'"bogus\n}; destination x { program(\"id\"); };"',
+      "-e", "login"], "message-syslog-facility: unknown facility 'bogus\\n}; destination"),
+    (["set-properties", "", "message-syslog-priority", '["info"]', "-e", "login"],
+     'message-syslog-priority: unknown priority ["info"]; choose from emerg'),
+    (["set-properties", "", "enabled", '"yes"', "-e", "login"], "enabled takes true or false"),
+    (["set-properties", "", "message-audit-rules", '"-w /x"', "-e", "login"],
+     "message-audit-rules is derived from the paths to watch and cannot be set directly"),
 ])
 @pytest.mark.parametrize("dry_run", [False, True])
 def test_reported_failures_exit_one(system, commands, capsys, tmp_path, monkeypatch, argv, prints, dry_run):
@@ -186,8 +223,9 @@ def test_reported_failures_exit_one(system, commands, capsys, tmp_path, monkeypa
     if dry_run and argv[0] == "export":
         return
     assert cli.main(argv + (["--dry-run"] if dry_run else [])) == 1
-    out = capsys.readouterr().out
-    assert out.startswith(prints) and out.count("\n") == 1  # the operation's line, also as its plan
+    out, err = capsys.readouterr()
+    # The operation's line (also as its plan's), on standard error.
+    assert out == "" and err.startswith("zelta-admin-events: " + prints) and err.count("\n") == 1
     assert commands == [] and not {"set_event_param", "enable_event"} & {c[0] for c in system.calls}
 
 
@@ -223,13 +261,13 @@ def test_event_without_settings_file_is_one_line(system, tree, pager, capsys):
 @pytest.mark.parametrize("argv, called", [
     (["set-facility", "local3", "-g", "nope"], "set_event_param"),
     (["enable", "-e", "nope1,nope2"], "is_event_enabled"),
-    (["set-properties", "s", "p", '"x"', "-e", "nope", "-g", "auth"], "set_event_param"),
+    (["set-properties", "s", "p", '"x"', "-e", "nope"], "set_event_param"),
     (["show-groups", "-g", "nope"], "is_event_enabled"),
 ])
 def test_nothing_to_do_when_every_id_is_unknown(system, commands, capsys, argv, called):
     assert cli.main(argv) == 1
     out, err = capsys.readouterr()
-    assert out.startswith("Unknown ") and err.endswith(" skipped\n")
+    assert out == "" and err.startswith("zelta-admin-events: Unknown ") and err.endswith(" skipped\n")
     assert system.names(called) == [] and commands == []
 
 
@@ -255,15 +293,15 @@ def test_failed_restart_exits_one(system, monkeypatch, capsys, statuses, exit_st
     assert cli.main(["enable", "-e", "logout"]) == exit_status
     failed = [f"Restart of {unit} failed with exit status {status >> 8}"
               for unit, status in zip(["syslog-ng.service", "auditd"], statuses) if status]
-    assert capsys.readouterr().out.splitlines()[1:] == failed
+    assert capsys.readouterr().err.splitlines() == [f"zelta-admin-events: {line}" for line in failed]
     assert run == RESTARTS
 
 
 def test_unknown_id_is_reported_and_exit_is_one(system, commands, capsys):
     assert cli.main(["enable", "-e", "logout,nosuch"]) == 1
     out, err = capsys.readouterr()
-    assert out.splitlines()[0] == "Unknown event ID: nosuch"
-    assert err == "zelta-admin-events: 1 unknown ID skipped\n"
+    assert out.splitlines()[0].startswith("logout ")
+    assert err == "zelta-admin-events: Unknown event ID: nosuch\nzelta-admin-events: 1 unknown ID skipped\n"
     assert system.names("enable_event") == [("logout",)]
     assert commands == RESTARTS
 
@@ -298,8 +336,9 @@ def test_module_entry_point_shows_help(tmp_path):
 
 # ---- --root -----------------------------------------------------------------------------
 
+@pytest.mark.parametrize("via_environment", [False, True])
 def test_root_points_module_and_library_below_dir_and_skips_restart(system, module, tree, monkeypatch, commands,
-                                                                   capsys):
+                                                                   capsys, via_environment):
     seen_root = []
     real = sys.modules["zelta_events"].enable_event
 
@@ -311,12 +350,20 @@ def test_root_points_module_and_library_below_dir_and_skips_restart(system, modu
     # The class's own paths are the host's: only the subclass made for --root can work.
     for name, default in DEFAULTS.items():
         monkeypatch.setattr(module.ZeltaAdminEvents, name, pathlib.Path(default))
-    assert cli.main(["--root", str(tree.root), "enable", "-g", "auth"]) == 0
+    if via_environment:
+        monkeypatch.setenv("ZELTA_ADMIN_EVENTS_ROOT", str(tree.root))
+    assert cli.main(([] if via_environment else ["--root", str(tree.root)]) + ["enable", "-g", "auth"]) == 0
     out = capsys.readouterr().out.splitlines()
     assert out[-1] == f"Restart of syslog-ng and auditd skipped: --root {tree.root} is in use."
     assert seen_root == [str(tree.root)]
     assert "ZELTA_EVENTS_ROOT" not in os.environ
     assert commands == []
+
+
+def test_root_variable_that_is_no_directory_is_a_usage_error(system, tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("ZELTA_ADMIN_EVENTS_ROOT", str(tmp_path / "missing"))
+    assert cli.main(["show-all-groups"]) == 2
+    assert f"ZELTA_ADMIN_EVENTS_ROOT: {tmp_path / 'missing'}: not a directory" in capsys.readouterr().err
 
 
 def test_root_without_a_change_says_nothing_of_restart(system, tree, commands, capsys):
@@ -328,11 +375,11 @@ def test_root_without_a_change_says_nothing_of_restart(system, tree, commands, c
 # ---- data: --json and --dry-run -------------------------------------------------------
 
 @pytest.mark.parametrize("argv, document", [
-    (["show-groups", "-g", "auth,nope", "-e", "logout"],
+    (["show-groups", "-g", "auth,nope"],
      {"groups": [{"id": "auth", "name": "Authentication", "events": [
          {"id": "login", "name": "Event login", "enabled": True},
          {"id": "logout", "name": "Event logout", "enabled": False}]}],
-      "events": [{"id": "logout", "name": "Event logout", "enabled": False}]}),
+      "events": []}),
     (["show-all-groups"], {"groups": ["auth", "fs"], "events": []}),
     (["show-event", "-e", "login,nope"],
      {"events": [{"id": "login", "name": "Event login", "group": "auth", "enabled": True, "settings": {}}]}),
@@ -373,10 +420,29 @@ def test_dry_run_changes_nothing(system, tree, commands, capsys, argv, lines, as
 def test_change_with_json_prints_what_was_done(system, commands, capsys):
     assert cli.main(["enable", "-e", "logout", "--json"]) == 0
     out, err = capsys.readouterr()
-    assert json.loads(out) == {"changed": True, "error": None, "changes": [
+    assert json.loads(out) == {"changed": True, "error": None, "failed_units": [], "restarted": True, "changes": [
         {"event": "logout", "section": "", "parameter": "enabled", "before": False, "after": True}]}
     assert err.startswith("logout ")  # the operation's own lines, out of the document's way
     assert system.names("enable_event") == [("logout",)] and commands == RESTARTS
+
+
+@pytest.mark.parametrize("dry_run", [False, True])
+def test_skipped_archive_members_are_diagnostics(system, operations, commands, capsys, dry_run):
+    skipped = [{"member": "backup/etc/x", "type": "symbolic link"}]
+    change = {"file": "/x", "action": "create", "type": "file", "before_sha256": None, "after_sha256": "0",
+              "before_text": None, "after_text": ""}
+    operations("import_config", sets_flag=True)
+    operations("plan_import_config", returns=[{"changed": True, "changes": [change], "error": None,
+                                               "skipped": skipped}, {"changed": False, "changes": [], "error": None}])
+    assert cli.main(["import", "in.tar.gz"] + (["--dry-run"] if dry_run else [])) == 0
+    out, err = capsys.readouterr()
+    assert err == "zelta-admin-events: skipped symbolic link backup/etc/x\n"
+    assert out == ("create /x\n" if dry_run else "Configuration imported\n")
+
+
+def test_show_event_names_each_event_once(system, pager, capsys):
+    assert cli.main(["show-event", "-e", " login , login", "--json"]) == 0
+    assert [event["id"] for event in json.loads(capsys.readouterr().out)["events"]] == ["login"]
 
 
 def test_import_dry_run_shows_a_diff_and_the_real_import_is_checked(system, tree, capsys, commands, tmp_path):
@@ -517,10 +583,10 @@ def test_module_and_front_end_speak_russian(system, russian, commands, capsys):
     import gettext
 
     assert cli.main(["enable", "-e", "logout,nosuch"]) == 1
-    out, err = capsys.readouterr()
+    err = capsys.readouterr().err
     # The module's line comes from the same catalogue as the front end's own.
-    assert out.splitlines()[0] == "Неизвестный идентификатор события: nosuch"
-    assert err == "zelta-admin-events: пропущен 1 неизвестный идентификатор\n"
+    assert err == ("zelta-admin-events: Неизвестный идентификатор события: nosuch\n"
+                   "zelta-admin-events: пропущен 1 неизвестный идентификатор\n")
     assert gettext.bindtextdomain(cli.DOMAIN) == cli.SYSTEM_LOCALEDIR  # put back afterwards
 
 
@@ -530,6 +596,12 @@ def test_module_and_front_end_speak_russian(system, russian, commands, capsys):
     (["disable", "--help"], "out", "Отключить указанные события и все события указанных групп."),
     (["enable", "-g", "auth", "--root", "{root}"], "out",
      "Перезапуск служб syslog-ng и auditd не выполнялся: задан параметр --root {root}."),
+    # argparse's own words as well.
+    (["frobnicate"], "err", "zelta-admin-events: ошибка: аргумент COMMAND: недопустимое значение: 'frobnicate'"),
+    (["show-all-groups", "--help"], "out", "использование: zelta-admin-events show-all-groups [-h]"),
+    (["show-all-groups", "--help"], "out", "параметры:\n  -h, --help"),
+    (["show-all-groups", "--help"], "out", "показать эту справку и выйти"),
+    (["export"], "err", "требуются следующие аргументы: FILE"),
 ])
 def test_front_end_messages_in_russian(system, russian, module, tree, monkeypatch, commands, capsys,
                                       argv, stream, text):
@@ -582,7 +654,8 @@ def test_every_help_example_runs_on_the_sample(sample, tmp_path, capsys):
     env = dict(os.environ, LANGUAGE="C")
     for example in examples:  # in order: the export comes before the import of its archive
         argv = shlex.split(example)
-        done = subprocess.run([FRONT_END, "--root", sample] + argv[1:], cwd=tmp_path, env=env,
+        root = ["--root", sample] if "root" in cli.COMMANDS[argv[1]].options else []
+        done = subprocess.run([FRONT_END, *root] + argv[1:], cwd=tmp_path, env=env,
                               capture_output=True, text=True)
         assert (done.returncode, done.stderr) == (0, ""), example
 

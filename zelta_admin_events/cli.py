@@ -14,105 +14,73 @@ import gettext
 import os
 import sys
 
-PROG = "zelta-admin-events"
+from zelta_admin_events import frontend
+from zelta_admin_events.frontend import (DOMAIN, FACILITIES, PACKAGE_LOCALEDIR, PRIORITIES, ROOT_CONSTANTS,
+                                         SYSTEM_LOCALEDIR, N_, _, ngettext)
+
+PROG = frontend.PROG
 PACKAGE = "zelta-admin-events"
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
-# The module's translation domain, which the front end's own messages share.
-DOMAIN = "zelta_admin_events"
-# Where a system package installs the catalogues, and where the module looks.
-SYSTEM_LOCALEDIR = "/usr/share/locale"
-# The catalogues a wheel carries inside the package.
-PACKAGE_LOCALEDIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "locale")
-# The environment that decides the language of messages.
-_LANGUAGE_VARIABLES = ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG")
+# The default of --root, with the same meaning.
+ROOT_VARIABLE = "ZELTA_ADMIN_EVENTS_ROOT"
+
+_localedir = frontend.localedir
+_translation = frontend.translation
+_NoColor = frontend.NoColor
+
+__all__ = ["main", "build_parser", "COMMANDS", "DOMAIN", "SYSTEM_LOCALEDIR", "PACKAGE_LOCALEDIR", "FACILITIES",
+           "PRIORITIES", "ROOT_CONSTANTS"]
 
 
-# The language comes from the environment of the moment; what was found for
-# one setting of it is kept: (catalogue directory, translation).
-_catalogues = {}
-
-
-def _catalogue():
-    key = tuple(os.environ.get(name) for name in _LANGUAGE_VARIABLES)
-    if key not in _catalogues:
-        # The system's catalogues when they have the user's language, else the package's own.
-        localedir = SYSTEM_LOCALEDIR
-        if gettext.find(DOMAIN, SYSTEM_LOCALEDIR) is None and gettext.find(DOMAIN, PACKAGE_LOCALEDIR):
-            localedir = PACKAGE_LOCALEDIR
-        _catalogues[key] = localedir, gettext.translation(DOMAIN, localedir, fallback=True)
-    return _catalogues[key]
-
-
-def _localedir():
-    return _catalogue()[0]
-
-
-def _translation():
-    return _catalogue()[1]
-
-
-def _(message):
-    return _translation().gettext(message)
-
-
-def ngettext(singular, plural, count):
-    return _translation().ngettext(singular, plural, count)
-
-
-def N_(message):
-    """Marks a message that is translated where it is shown."""
-    return message
-
-
-# The module's constants that name places on the system, relocated by --root.
-ROOT_CONSTANTS = (
-    "_ZeltaAdminEvents__default_config_dir",
-    "_ZeltaAdminEvents__current_config_file",
-    "_ZeltaAdminEvents__param_ru_translations_file",
-)
-
-
-class _NoColor:
-    """Stands in for the module's Color when colour is off."""
-
-    GREY = ""
-    END = ""
-
-
-# The syslog names (as syslog.h lists them, less the internal "mark" and
-# "none"); a value is checked case-insensitively and written in lower case.
-FACILITIES = ("auth", "authpriv", "cron", "daemon", "ftp", "kern", "lpr", "mail", "news", "security", "syslog",
-              "user", "uucp") + tuple(f"local{n}" for n in range(8))
-PRIORITIES = ("emerg", "panic", "alert", "crit", "err", "error", "warning", "warn", "notice", "info", "debug")
-
-
-def _syslog_name(names, message):
+def _syslog_name(names):
     def check(value):
-        if value.lower() in names:
-            return value.lower()
-        raise argparse.ArgumentTypeError(_(message).format(value=repr(value), names=", ".join(names)))
+        if frontend.syslog_name(value, names) is None:
+            raise argparse.ArgumentTypeError(frontend.syslog_error(value, names))
+        return value
 
     return check
 
 
-# TRANSLATORS: {value} is what the user gave, {names} the list of valid names.
-_facility = _syslog_name(FACILITIES, N_("unknown facility {value}; choose from {names}"))
-_priority = _syslog_name(PRIORITIES, N_("unknown priority {value}; choose from {names}"))
+_facility = _syslog_name(FACILITIES)
+_priority = _syslog_name(PRIORITIES)
+
+# What argparse says itself, looked up in our catalogue (argparse asks for them
+# through gettext; see _argparse_messages).
+_ARGPARSE_MESSAGES = (
+    N_("usage: "), N_("positional arguments"), N_("options"), N_("show this help message and exit"),
+    N_("%(prog)s: error: %(message)s\n"), N_("argument %(argument_name)s: %(message)s"),
+    N_("invalid choice: %(value)r (choose from %(choices)s)"), N_("the following arguments are required: %s"),
+    N_("unrecognized arguments: %s"), N_("expected one argument"), N_("invalid %(type)s value: %(value)r"),
+    N_("ambiguous option: %(option)s could match %(matches)s"), N_("unexpected option string: %s"),
+)
+
+
+# The options a command may use besides --debug, which every command takes.
+LISTING_OPTIONS = frozenset({"root", "color", "pager", "json"})
+CHANGE_OPTIONS = frozenset({"root", "color", "json", "dry_run"})
 
 
 class Command:
-    """One subcommand: what it needs named, its arguments, its help."""
+    """One subcommand: what it needs named, its arguments, its options, its help."""
 
-    def __init__(self, operation, needs, positionals, summary, examples, changing=False, value_help=None):
-        self.operation = operation  # the module's operation; None for the front end's own commands
+    def __init__(self, operation, handler, needs, positionals, summary, examples, options=frozenset(),
+                 value_help=None, value_names=None):
+        self.operation = operation  # the class's operation; None for the front end's own commands
+        self.handler = handler  # the name of the function of this module that runs it
         self.needs = needs  # "events", "groups", "ids" (either) or None
         self.positionals = positionals  # (metavar, type) pairs
         self.summary = summary  # translated where it is shown
         self.examples = examples  # the first one is also shown by --help
-        self.changing = changing
+        # The options it takes: "events", "groups", "root", "color", "pager", "json", "dry_run".
+        self.options = options | {"events", "groups"} & {needs} | ({"events", "groups"} if needs == "ids" else set())
         self.value_help = value_help
+        self.value_names = value_names  # what VALUE completes to
+
+    @property
+    def changing(self):
+        return "dry_run" in self.options
 
 
 def _example(text):
@@ -120,50 +88,53 @@ def _example(text):
 
 
 COMMANDS = {
-    "show-groups": Command("show_groups", "groups", (),
+    "show-groups": Command("show_groups", "_list", "groups", (),
                            N_("show the status of the named groups and their events"),
-                           [_example("show-groups -g filesystem -g sessions")]),
-    "show-all-groups": Command("show_all_groups", None, (), N_("show the status of every group and its events"),
-                               [_example("show-all-groups")]),
-    "show-event": Command("show_event", "events", (), N_("show the complete settings of the named events"),
-                          [_example("show-event -e modifying-file")]),
-    "enable": Command("enable", "ids", (), N_("enable the named events and every event of the named groups"),
-                      [_example("enable -e file-opened -g sessions")], changing=True),
-    "disable": Command("disable", "ids", (), N_("disable the named events and every event of the named groups"),
-                       [_example("disable -g filesystem")], changing=True),
-    "set-facility": Command("set_facility", "ids", (("VALUE", _facility),),
+                           [_example("show-groups -g filesystem -g sessions")], LISTING_OPTIONS),
+    "show-all-groups": Command("show_all_groups", "_list", None, (),
+                               N_("show the status of every group and its events"),
+                               [_example("show-all-groups")], LISTING_OPTIONS),
+    "show-event": Command("show_event", "_list", "events", (), N_("show the complete settings of the named events"),
+                          [_example("show-event -e modifying-file")], LISTING_OPTIONS),
+    "enable": Command("enable", "_change", "ids", (),
+                      N_("enable the named events and every event of the named groups"),
+                      [_example("enable -e file-opened -g sessions")], CHANGE_OPTIONS),
+    "disable": Command("disable", "_change", "ids", (),
+                       N_("disable the named events and every event of the named groups"),
+                       [_example("disable -g filesystem")], CHANGE_OPTIONS),
+    "set-facility": Command("set_facility", "_change", "ids", (("VALUE", _facility),),
                             N_("set the syslog facility of the named events and groups"),
-                            [_example("set-facility local3 -g filesystem")], changing=True,
+                            [_example("set-facility local3 -g filesystem")], CHANGE_OPTIONS,
                             value_help=N_("a syslog facility: kern, user, daemon, auth, authpriv, cron, local0 to "
-                                          "local7 and so on")),
-    "set-priority": Command("set_priority", "ids", (("VALUE", _priority),),
+                                          "local7 and so on"), value_names=FACILITIES),
+    "set-priority": Command("set_priority", "_change", "ids", (("VALUE", _priority),),
                             N_("set the syslog priority of the named events and groups"),
-                            [_example("set-priority warning -e file-opened")], changing=True,
+                            [_example("set-priority warning -e file-opened")], CHANGE_OPTIONS,
                             value_help=N_("a syslog priority: emerg, alert, crit, err, warning, notice, info "
-                                          "or debug")),
+                                          "or debug"), value_names=PRIORITIES),
     "set-properties": Command(
-        "set_properties", "events", (("SECTION", None), ("PARAMETER", None), ("VALUE", None)),
+        "set_properties", "_change", "events", (("SECTION", None), ("PARAMETER", None), ("VALUE", None)),
         N_("set a parameter of the named events to a JSON value (groups are not used)"),
         [_example("set-properties audit paths '[\"/etc/passwd\", \"/etc/hosts\"]' -e modifying-file"),
          _example("set-properties message program '\"zelta-login\"' -e user-login"),
          _example("set-properties notification desktop '{\"urgency\": \"critical\"}' -e user-login")],
-        changing=True,
+        CHANGE_OPTIONS,
         value_help=N_("JSON text of a string (in double quotes), an array or an object; for the "
                       "file-watching events it names the paths to watch")),
     # Relative names: the examples run as they stand in any directory.
-    "export": Command("export_config", None, (("FILE", None),),
+    "export": Command("write_config_archive", "_export", None, (("FILE", None),),
                       N_("save the configuration files into a .tar.gz archive"),
-                      [_example("export zelta-config.tar.gz")]),
-    "import": Command("import_config", None, (("FILE", None),),
+                      [_example("export zelta-config.tar.gz")], frozenset({"root"})),
+    "import": Command("import_config", "_change", None, (("FILE", None),),
                       N_("restore the configuration files from an exported archive"),
-                      [_example("import zelta-config.tar.gz")], changing=True),
-    "completion": Command(None, None, (("SHELL", None),),
+                      [_example("import zelta-config.tar.gz")], CHANGE_OPTIONS),
+    "completion": Command(None, "_completion", None, (("SHELL", None),),
                           N_("print the shell completion script for bash or zsh"),
                           [_example("completion bash")]),
 }
 SHELLS = ("bash", "zsh")
-# The listings that --json turns into data.
-LISTINGS = ("show-groups", "show-all-groups", "show-event")
+# The options of _add_options: (kind, option strings) as the usage errors name them.
+OPTION_NAMES = {"events": "-e", "groups": "-g", "root": "--root", "color": "--color", "pager": "--no-pager"}
 
 
 class UsageError(Exception):
@@ -171,8 +142,9 @@ class UsageError(Exception):
 
 
 def _split_ids(values):
-    """Repeated options and comma-separated lists, in order; empty items dropped."""
-    return [item for value in values or () for item in value.split(",") if item]
+    """Repeated options and comma-separated lists, in order, each ID once;
+    blanks around the commas and empty items dropped."""
+    return list(dict.fromkeys(item.strip() for value in values or () for item in value.split(",") if item.strip()))
 
 
 def _has_control_characters(text):
@@ -203,26 +175,31 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
-def _add_common(parser, suffix):
-    """The options every command takes, before or after its name.
+def _add_options(parser, suffix, options):
+    """The options of a command, or (before the command) of every command.
 
     Given in both places, they land under different names so that neither
     overwrites the other; _options merges them.
     """
-    parser.add_argument("-e", "--event", metavar="ID", action="append", dest="events" + suffix,
-                        help=_("an event ID; repeat the option or separate IDs with commas")
-                        ).completer = _id_completer("events")
-    parser.add_argument("-g", "--group", metavar="ID", action="append", dest="groups" + suffix,
-                        help=_("a group ID; repeat the option or separate IDs with commas")
-                        ).completer = _id_completer("groups")
-    parser.add_argument("--root", metavar="DIR", dest="root" + suffix,
-                        help=_("work on the system tree below DIR instead of /; the daemons are not restarted"))
-    parser.add_argument("--color", metavar="WHEN", choices=("auto", "always", "never"), dest="color" + suffix,
-                        help=_("colour names and IDs: auto (on a terminal, the default), always or never"))
-    parser.add_argument("--no-color", action="store_const", const="never", dest="color" + suffix,
-                        help=_("no terminal colours (also when NO_COLOR is set); the same as --color=never"))
-    parser.add_argument("--no-pager", action="store_true", dest="no_pager" + suffix,
-                        help=_("print listings directly instead of through the pager"))
+    if "events" in options:
+        parser.add_argument("-e", "--event", metavar="ID", action="append", dest="events" + suffix,
+                            help=_("an event ID; repeat the option or separate IDs with commas")
+                            ).completer = _id_completer("events")
+    if "groups" in options:
+        parser.add_argument("-g", "--group", metavar="ID", action="append", dest="groups" + suffix,
+                            help=_("a group ID; repeat the option or separate IDs with commas")
+                            ).completer = _id_completer("groups")
+    if "root" in options:
+        parser.add_argument("--root", metavar="DIR", dest="root" + suffix,
+                            help=_("work on the system tree below DIR instead of /; the daemons are not restarted"))
+    if "color" in options:
+        parser.add_argument("--color", metavar="WHEN", choices=("auto", "always", "never"), dest="color" + suffix,
+                            help=_("colour names and IDs: auto (on a terminal, the default), always or never"))
+        parser.add_argument("--no-color", action="store_const", const="never", dest="color" + suffix,
+                            help=_("no terminal colours (also when NO_COLOR is set); the same as --color=never"))
+    if "pager" in options:
+        parser.add_argument("--no-pager", action="store_true", dest="no_pager" + suffix, default=None,
+                            help=_("print listings directly instead of through the pager"))
     parser.add_argument("--debug", action="store_true", dest="debug" + suffix,
                         help=_("show the traceback of a failure"))
 
@@ -263,7 +240,7 @@ def build_parser(command=None):
                      "2 wrong usage")
         + "\n\n" + _("Run '{prog} COMMAND --help' for the options of one command.").format(prog=PROG))
     parser.add_argument("--version", action=_VersionAction, help=_("show the version and exit"))
-    _add_common(parser, "_top")
+    _add_options(parser, "_top", set(OPTION_NAMES))
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     parser.commands = {}
     for name, spec in COMMANDS.items():
@@ -274,20 +251,23 @@ def build_parser(command=None):
         sub = parser.commands[name] = commands.add_parser(
             name, help=summary, description=summary[0].upper() + summary[1:] + ".",
             epilog=label + "\n  " + "\n  ".join(spec.examples), formatter_class=formatter)
-        if name in LISTINGS or spec.changing:
+        if "json" in spec.options:
             sub.add_argument("--json", action="store_true",
                              help=_("print one JSON document on standard output instead of text (no pager, "
                                     "no colour); for a change, the document describes what was changed"))
-        if spec.changing:
+        if "dry_run" in spec.options:
             sub.add_argument("--dry-run", action="store_true",
                              help=_("print what the command would change, change nothing and restart nothing"))
         for metavar, kind in spec.positionals:
             if metavar == "SHELL":
                 sub.add_argument("shell", metavar=metavar, choices=SHELLS, help="bash, zsh")
             else:
-                sub.add_argument(metavar.lower(), metavar=metavar, type=kind,
-                                 help=_(spec.value_help) if metavar == "VALUE" and spec.value_help else None)
-        _add_common(sub, "")
+                argument = sub.add_argument(
+                    metavar.lower(), metavar=metavar, type=kind,
+                    help=_(spec.value_help) if metavar == "VALUE" and spec.value_help else None)
+                if metavar == "VALUE" and spec.value_names:
+                    argument.completer = _names_completer(spec.value_names)
+        _add_options(sub, "", spec.options)
     return parser
 
 
@@ -316,25 +296,32 @@ def _command_in(argv):
 def _options(ns):
     """Merges the options given before the command with those after it."""
     def later(name):
-        value = getattr(ns, name)
+        value = getattr(ns, name, None)
         return value if value is not None else getattr(ns, name + "_top")
 
     return argparse.Namespace(
         command=ns.command,
-        events=_split_ids((ns.events_top or []) + (ns.events or [])),
-        groups=_split_ids((ns.groups_top or []) + (ns.groups or [])),
+        events=_split_ids((ns.events_top or []) + (getattr(ns, "events", None) or [])),
+        groups=_split_ids((ns.groups_top or []) + (getattr(ns, "groups", None) or [])),
         root=later("root"),
         color=later("color") or "auto",
-        no_pager=ns.no_pager or ns.no_pager_top,
-        debug=ns.debug or ns.debug_top,
+        no_pager=bool(later("no_pager")),
+        debug=getattr(ns, "debug", False) or ns.debug_top,
         json=getattr(ns, "json", False),
         dry_run=getattr(ns, "dry_run", False),
         args=[getattr(ns, metavar.lower()) for metavar, _kind in COMMANDS[ns.command].positionals],
+        given_before={kind for kind in OPTION_NAMES
+                      if getattr(ns, ("no_pager" if kind == "pager" else kind) + "_top") is not None},
     )
 
 
 def _check_usage(opts):
-    needs = COMMANDS[opts.command].needs
+    spec = COMMANDS[opts.command]
+    for kind in sorted(opts.given_before - spec.options):
+        # TRANSLATORS: {command} is the command's name, {option} an option such as -e or --root.
+        raise UsageError(_("{command} does not take {option}").format(command=opts.command,
+                                                                      option=OPTION_NAMES[kind]))
+    needs = spec.needs
     if needs == "groups" and not opts.groups:
         # TRANSLATORS: {command} is the command's name; "-e ID" and "-g ID" are options, kept as they are.
         raise UsageError(_("{command}: name at least one group with -g ID").format(command=opts.command))
@@ -348,6 +335,11 @@ def _check_usage(opts):
             # TRANSLATORS: {id} is the ID, quoted with its control characters escaped.
             raise UsageError(_("invalid ID {id}: control characters are not allowed")
                              .format(id=ascii(identifier)))
+    if "root" in spec.options and opts.root is None and os.environ.get(ROOT_VARIABLE):
+        opts.root = os.environ[ROOT_VARIABLE]
+        if not os.path.isdir(opts.root):
+            raise UsageError(_("{variable}: {directory}: not a directory").format(variable=ROOT_VARIABLE,
+                                                                                 directory=opts.root))
     if opts.root is not None and not os.path.isdir(opts.root):
         raise UsageError(_("--root: {directory}: not a directory").format(directory=opts.root))
 
@@ -368,18 +360,134 @@ def _colour_wanted(opts):
             and not os.environ.get("NO_COLOR"))
 
 
-def _write(text):
-    stream = sys.stdout
+# Control characters of data (C0 but tab and newline, DEL, C1, ESC included)
+# are shown as escapes: a name or a file must not drive the terminal.
+_CONTROL_CHARACTERS = "[\x00-\x08\x0b-\x1f\x7f-\x9f]"
+_control = None
+
+
+def _escaped(text):
+    """text with its control characters shown as visible escapes (\\x1b)."""
+    global _control
+    if _control is None:
+        import re
+
+        _control = re.compile(_CONTROL_CHARACTERS)
+    return _control.sub(lambda match: "\\x%02x" % ord(match.group()), text)
+
+
+class _Colours:
+    """The module's Color while colour is on: markers that no data can hold
+    (they carry a random part), turned into the real escapes only after the
+    control characters of the text were escaped."""
+
+    def __init__(self, real):
+        token = os.urandom(6).hex()
+        self.GREY, self.END = f"\ue000{token}g\ue001", f"\ue000{token}e\ue001"
+        self.escapes = ((self.GREY, real.GREY), (self.END, real.END))
+
+
+_colours = None  # the _Colours in use, if any
+
+
+def _inert(text):
+    text = _escaped(text)
+    if _colours is not None:
+        for marker, escape in _colours.escapes:
+            text = text.replace(marker, escape)
+    return text
+
+
+class _Output:
+    """A text stream as the front end writes to it: inert text, characters
+    the encoding lacks escaped, and a failure to write (a closed or full
+    standard output, a reader gone) remembered in .error instead of raised,
+    so that a change is never cut short by its report."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.error = None
+
+    @property
+    def encoding(self):
+        return getattr(self.stream, "encoding", None) or "utf-8"
+
+    def isatty(self):
+        return _is_terminal(self.stream)
+
+    def fileno(self):
+        return self.stream.fileno()
+
+    def write(self, text):
+        if self.error is None:
+            self._guarded(_write_text, self.stream, _inert(text))
+        return len(text)
+
+    def write_bytes(self, data):
+        """Bytes as they are, through the stream's buffer when it has one."""
+        def write(stream, data):
+            stream.flush()
+            buffer = getattr(stream, "buffer", None)
+            if buffer is None:
+                stream.write(data.decode("utf-8", "surrogateescape"))
+                stream.flush()
+            else:
+                buffer.write(data)
+                buffer.flush()
+
+        if self.error is None:
+            self._guarded(write, self.stream, data)
+
+    def flush(self):
+        if self.error is None:
+            self._guarded(lambda stream: stream.flush(), self.stream)
+
+    def _guarded(self, function, *args):
+        try:
+            if self.stream is None:
+                raise OSError(0, _("standard output is closed"))
+            function(*args)
+        except (OSError, ValueError) as error:  # ValueError: a closed stream
+            self.error = error
+            _silence(self.stream)
+
+
+def _silence(stream):
+    """Points the stream's descriptor at /dev/null, so that what it still
+    buffers is dropped quietly at exit."""
+    try:
+        fd = stream.fileno()
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, fd)
+        os.close(null)
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
+def _write_text(stream, text):
     try:
         stream.write(text)
     except UnicodeEncodeError:  # as the pager gets it: what the encoding lacks, escaped
-        encoding = stream.encoding or "utf-8"
+        encoding = getattr(stream, "encoding", None) or "utf-8"
         stream.write(text.encode(encoding, "backslashreplace").decode(encoding))
     stream.flush()
 
 
+def _diagnose(text):
+    """One line for a person on standard error, as PROG: TEXT."""
+    try:
+        sys.stdout.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
+    try:
+        _write_text(sys.stderr, f"{PROG}: {_escaped(text)}\n")
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
 def _start_pager(text, command):
-    """Pipes text into the shell command line; False when it cannot be started."""
+    """Pipes text into the shell command line; False when it cannot be started.
+    Ctrl-C belongs to the pager while it runs, and ends the command after it."""
     import shlex
     import shutil
     import subprocess
@@ -395,17 +503,23 @@ def _start_pager(text, command):
         process = subprocess.Popen(command, shell=True, stdin=subprocess.PIPE, errors="backslashreplace")
     except OSError:
         return False
+    interrupted = False
     try:
         with process.stdin as pipe:
             pipe.write(text)
-    except (BrokenPipeError, KeyboardInterrupt):  # the user quit the pager before the end
+    except BrokenPipeError:  # the user quit the pager before the end
         pass
+    except KeyboardInterrupt:
+        interrupted = True
     while True:
         try:
             process.wait()
-            return True
-        except KeyboardInterrupt:  # Ctrl-C belongs to the pager while it runs
-            pass
+            break
+        except KeyboardInterrupt:
+            interrupted = True
+    if interrupted:
+        raise KeyboardInterrupt
+    return True
 
 
 def _pager(paging):
@@ -419,9 +533,9 @@ def _pager(paging):
     def show(text, command):
         if paging:
             command = os.environ.get("PAGER", command)
-            if command.strip() not in ("", "cat") and _start_pager(text, command):
+            if command.strip() not in ("", "cat") and _start_pager(_inert(text), command):
                 return
-        _write(text)
+        sys.stdout.write(text)
 
     return show
 
@@ -455,6 +569,11 @@ class _Changes:
         setattr(obj, name, value)
         self._undo.append(lambda: delattr(obj, name) if previous is self._MISSING else setattr(obj, name, previous))
 
+    def setglobal(self, name, value):
+        previous = globals()[name]
+        globals()[name] = value
+        self._undo.append(lambda: globals().__setitem__(name, previous))
+
     def set_module(self, name, module):
         previous = sys.modules.get(name)
         sys.modules[name] = module
@@ -482,103 +601,54 @@ class _Changes:
         self.setattr(pydoc, "pipepager", show)
 
 
-def _rooted_class(base, root):
-    """A subclass of the administrator class whose paths lie below root."""
-    import pathlib  # loaded already: the module's constants are paths
-
-    root = pathlib.Path(root)
-    constants = {}
-    for name in ROOT_CONSTANTS:
-        path = pathlib.Path(getattr(base, name))
-        constants[name] = root / path.relative_to(path.anchor)
-    constants["_ZeltaAdminEvents__root_dir"] = root
-    return type(base.__name__, (base,), constants)
-
-
 class _Failure(Exception):
     """A failure the front end explains itself, on one line."""
 
 
-def _run(opts, module):
-    command = COMMANDS[opts.command]
-    cls = module.ZeltaAdminEvents
-    root = os.path.abspath(opts.root) if opts.root is not None else None
-    if root is not None:
-        cls = _rooted_class(cls, root)
+class _Context:
+    """What a command's handler works with."""
 
-    if opts.command == "export":
-        return _export(cls, module, opts.args[0])
+    def __init__(self, opts, module, argv):
+        self.opts = opts
+        self.module = module
+        self.argv = argv
+        self.root = os.path.abspath(opts.root) if opts.root is not None else None
+        self.cls = frontend.for_root(self.root)
+        self.made = False  # a change was made (or begun)
 
-    events, groups = list(opts.events), list(opts.groups)
-    with _output_to_stderr(opts.json):  # standard output holds the document alone
-        admin = cls(events, groups)
-    unknown_ids = admin.get_unknown_ids()
-    unknown = len(unknown_ids["events"]) + len(unknown_ids["groups"])
-    left = {"events": events, "groups": groups, "ids": events + groups}.get(command.needs)
-    if left is not None and not left:
-        # Every named ID was unknown: nothing to do, and no daemon to restart.
+
+def _open(ctx):
+    """The administrator object of the named IDs, with the unknown ones
+    reported; (object, number of unknown IDs, whether any named ID is left)."""
+    opts, spec = ctx.opts, COMMANDS[ctx.opts.command]
+    admin = frontend.administrator(ctx.cls, opts.events, opts.groups)
+    unknown = admin.get_unknown_ids()
+    for kind, heading in (("groups", "Unknown group ID"), ("events", "Unknown event ID")):
+        for identifier in unknown[kind]:
+            _diagnose(ctx.module._(heading) + ": " + identifier)
+    events = [e for e in opts.events if e not in unknown["events"]]
+    groups = [g for g in opts.groups if g not in unknown["groups"]]
+    left = {"events": events, "groups": groups, "ids": events + groups}.get(spec.needs)
+    return admin, len(unknown["events"]) + len(unknown["groups"]), left is None or bool(left)
+
+
+def _list(ctx):
+    opts = ctx.opts
+    admin, unknown, left = _open(ctx)
+    if not left:  # every named ID was unknown
         if opts.json:
-            _print_json({"changed": False, "changes": [], "error": None} if command.changing
-                        else _listing_document(opts.command, admin))
+            _print_json(_listing_document(opts.command, admin))
         return _unknown_skipped(unknown)
     if opts.command == "show-event":
         # Checked before the listing, which would otherwise fail on its path.
-        for event_id in events:
+        for event_id in admin._ZeltaAdminEvents__event_id_list:
             if admin._ZeltaAdminEvents__get_event_group(event_id) is None:
                 raise _Failure(_("event {event} has no settings file in any group").format(event=event_id))
-
-    if not command.changing:
-        if opts.json:
-            _print_json(_listing_document(opts.command, admin))
-        else:
-            getattr(admin, command.operation)(*opts.args)
-        return _unknown_skipped(unknown)
-
-    # What the change would do, from the same checks the operation makes: a
-    # refused value or archive has the line the operation prints as its error.
-    plan_operation = getattr(admin, "plan_" + command.operation)
-    texts = opts.command == "import" and opts.dry_run and not opts.json
-    plan = plan_operation(*opts.args, texts=True) if texts else plan_operation(*opts.args)
-    if opts.dry_run:
-        if opts.json:
-            _print_json(plan)
-        else:
-            _print_plan(plan)
-        if plan["error"] is not None:
-            return EXIT_FAILED
-        return _unknown_skipped(unknown)
-
-    with _output_to_stderr(opts.json):
-        try:
-            getattr(admin, command.operation)(*opts.args)
-        finally:
-            # A change that failed half-way still leaves changes written: they
-            # take effect as well.
-            restarted = _restart(admin, root)
-    failed = plan["error"] is not None
-    if opts.command == "import" and not failed:
-        # An import that failed while writing reports it as its line: the
-        # archive then still differs from the tree.
-        after = plan_operation(*opts.args)
-        failed = after["error"] is not None or after["changed"]
     if opts.json:
-        _print_json(plan)
-    if failed:
-        return EXIT_FAILED
-    if unknown:
-        return _unknown_skipped(unknown)
-    return EXIT_OK if restarted else EXIT_FAILED
-
-
-def _export(cls, module, file_path):
-    """export_config's one line, with the outcome known as data."""
-    try:
-        cls.write_config_archive(file_path)
-    except Exception as error:  # as export_config reports its failure
-        print(module._("Error exporting configuration") + ": " + str(error))
-        return EXIT_FAILED
-    print(module._("Configuration exported"))
-    return EXIT_OK
+        _print_json(_listing_document(opts.command, admin))
+    else:
+        getattr(admin, COMMANDS[opts.command].operation)()
+    return _unknown_skipped(unknown)
 
 
 def _listing_document(command, admin):
@@ -587,21 +657,113 @@ def _listing_document(command, admin):
     return admin.get_status(all_groups=command == "show-all-groups")
 
 
+def _change(ctx):
+    """A change through the shared layer: its plan with --dry-run, else the
+    change itself (nothing at all when there is nothing to change)."""
+    opts = ctx.opts
+    operation = COMMANDS[opts.command].operation
+    admin, unknown, left = _open(ctx)
+    if not left:  # every named ID was unknown: nothing to do, and no daemon to restart
+        if opts.json:
+            _print_json({"changed": False, "changes": [], "error": None})
+        return _unknown_skipped(unknown)
+
+    if opts.dry_run:
+        texts = opts.command == "import" and not opts.json
+        plan = frontend.plan(admin, operation, *opts.args, texts=texts)
+        _report_skipped(plan)
+        if opts.json:
+            _print_json(plan)
+        elif plan["error"] is None:
+            _print_plan(plan)
+        if plan["error"] is not None:
+            _diagnose(plan["error"])
+            return EXIT_FAILED
+        return _unknown_skipped(unknown)
+
+    try:
+        with _output_to_stderr(opts.json):
+            outcome = frontend.change(admin, operation, *opts.args, command=opts.command, argv=ctx.argv,
+                                      report=_diagnose)
+    except frontend.ChangeFailed as failure:
+        if failure.outcome is not None:
+            ctx.made = True
+            _report_skipped(failure.outcome)
+            if opts.json:
+                _print_json(failure.outcome)
+        raise
+    _report_skipped(outcome)
+    if outcome["error"] is not None:  # refused: nothing written, nothing restarted
+        if opts.json:
+            _print_json(outcome)
+        _diagnose(outcome["error"])
+        return EXIT_FAILED
+    if not outcome["changed"]:
+        if opts.json:
+            _print_json(outcome)
+        else:
+            print(_("Nothing to change."))
+        return _unknown_skipped(unknown)
+    ctx.made = True
+    if opts.json:
+        _print_json(outcome)
+    elif opts.command == "import":
+        print(ctx.module._("Configuration imported"))
+    status = _unknown_skipped(unknown)
+    return EXIT_FAILED if outcome["failed_units"] else status
+
+
+def _report_skipped(plan):
+    """The archive members an import skips, as diagnostics."""
+    for entry in plan.get("skipped", ()):
+        message = entry.get("type", "")
+        # TRANSLATORS: {type} is a kind of file such as "symbolic link", {member} a name in the archive.
+        _diagnose(_("skipped {type} {member}").format(type=_(message), member=entry.get("member", "")))
+
+
+# Kinds of archive members that an import skips, as the plans name them.
+_SKIPPED_KINDS = (N_("symbolic link"), N_("hard link"), N_("character device"), N_("block device"), N_("FIFO"))
+
+
+def _export(ctx):
+    """export_config's one line, with the outcome known as data."""
+    try:
+        ctx.cls.write_config_archive(ctx.opts.args[0])
+    except Exception as error:  # as export_config reports its failure
+        if ctx.opts.debug:
+            import traceback
+
+            traceback.print_exc()
+        _diagnose(ctx.module._("Error exporting configuration") + ": " + _describe(error))
+        return EXIT_FAILED
+    print(ctx.module._("Configuration exported"))
+    return EXIT_OK
+
+
 def _print_json(document):
-    _write(_json_text(document, indent=2) + "\n")
+    """One strict JSON document on standard output, in UTF-8 whatever the
+    locale says: no NaN, and code points that strict readers or terminals
+    take amiss (lone surrogates, DEL, C1) as \\u escapes."""
+    import json
+    import re
+
+    try:
+        text = json.dumps(document, ensure_ascii=False, indent=2, allow_nan=False)
+    except ValueError as error:
+        raise _Failure(_("the document holds a number that JSON cannot represent (NaN or infinity)")) from error
+    text = re.sub("[\x7f-\x9f\ud800-\udfff]", lambda match: "\\u%04x" % ord(match.group()), text)
+    sys.stdout.flush()
+    sys.stdout.write_bytes((text + "\n").encode("utf-8"))
 
 
-def _json_text(value, indent=None):
+def _json_text(value):
     import json
 
-    return json.dumps(value, ensure_ascii=False, indent=indent)
+    return json.dumps(value, ensure_ascii=False)
 
 
 def _print_plan(plan):
     """One line per change; for a file, the unified diff of its text."""
-    if plan["error"] is not None:
-        print(plan["error"])  # as the operation would report it
-        return
     if not plan["changes"]:
         print(_("Nothing to change."))
         return
@@ -644,12 +806,12 @@ class _output_to_stderr:
             os.dup2(2, 1)
         except OSError:  # no standard output to keep clean
             self._saved_fd = None
-        sys.stdout = sys.stderr
+        sys.stdout = _Output(sys.stderr)
 
     def __exit__(self, *exc_info):
         if not self._active:
             return
-        sys.stderr.flush()
+        sys.stdout.flush()
         sys.stdout = self._saved_stdout
         if self._saved_fd is not None:
             os.dup2(self._saved_fd, 1)
@@ -660,23 +822,8 @@ def _unknown_skipped(count):
     """Reports the unknown IDs skipped, if any; the exit status they call for."""
     if not count:
         return EXIT_OK
-    print(f"{PROG}: " + ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped", count)
-          .format(count=count), file=sys.stderr)
+    _diagnose(ngettext("{count} unknown ID skipped", "{count} unknown IDs skipped", count).format(count=count))
     return EXIT_FAILED
-
-
-def _restart(admin, root):
-    """Restarts the daemons when the change needs it; False when a restart failed.
-
-    The module reports each failed restart on a line of its own and returns
-    the units whose restart failed.
-    """
-    sys.stdout.flush()  # our lines before the output of systemctl
-    if root is None:
-        return not admin.restart_daemons()
-    if admin._ZeltaAdminEvents__need_daemon_restart:
-        print(_("Restart of syslog-ng and auditd skipped: --root {root} is in use.").format(root=root))
-    return True
 
 
 def _fail(message, debug):
@@ -689,19 +836,10 @@ def _fail(message, debug):
 
 
 def _print_error(message):
-    print(f"{PROG}: " + _("error: {message}").format(message=message), file=sys.stderr)
+    _diagnose(_("error: {message}").format(message=message))
 
 
-def _describe(error):
-    """The error's own text, on one line."""
-    if isinstance(error, KeyError) and error.args:
-        text = _("unknown key {key}").format(key=repr(error.args[0]))
-    elif isinstance(error, OSError) and error.strerror:
-        text = error.strerror + (f": {error.filename}" if error.filename is not None else "")
-    else:
-        text = str(error)
-    text = " ".join(text.split())
-    return text or _("unexpected failure; run with --debug for details")
+_describe = frontend.describe
 
 
 # ---- completion -------------------------------------------------------------------
@@ -709,8 +847,9 @@ def _describe(error):
 def _id_completer(kind):
     """Completes -e and -g with the IDs of the system in use (--root included)."""
     def complete(prefix, parsed_args, **_kwargs):
-        root = getattr(parsed_args, "root", None) or getattr(parsed_args, "root_top", None)
-        if root is not None:
+        root = (getattr(parsed_args, "root", None) or getattr(parsed_args, "root_top", None)
+                or os.environ.get(ROOT_VARIABLE))
+        if root:
             os.environ["ZELTA_EVENTS_ROOT"] = os.path.abspath(root)
         try:
             import zelta_events
@@ -725,6 +864,14 @@ def _id_completer(kind):
     return complete
 
 
+def _names_completer(names):
+    """Completes VALUE with the syslog names."""
+    def complete(prefix, **_kwargs):
+        return [name for name in names if name.startswith(prefix.lower())]
+
+    return complete
+
+
 def _complete(parser):
     try:
         import argcomplete
@@ -733,51 +880,92 @@ def _complete(parser):
     argcomplete.autocomplete(parser)  # exits after completing
 
 
+def _completion(ctx):
+    opts = ctx.opts
+    try:
+        import argcomplete
+    except ImportError as error:
+        return _fail(_("shell completion needs the Python package argcomplete: {error}")
+                     .format(error=_describe(error)), opts.debug)
+    script = argcomplete.shellcode([PROG], shell=opts.args[0])
+    if not script:  # argcomplete before version 3 (Debian 12's) writes nothing for zsh
+        return _fail(_("the installed argcomplete writes no completion script for {shell} "
+                       "(argcomplete 3 or newer does)").format(shell=opts.args[0]), opts.debug)
+    sys.stdout.write(script)
+    return EXIT_OK
+
+
 # ---- main -------------------------------------------------------------------------
 
+def _argparse_messages():
+    """argparse's own words (usage, options, its errors) in the user's
+    language: argparse asks gettext for them, and our catalogue has them.
+    Returns what puts argparse back as it was."""
+    saved = argparse._, argparse.ngettext
+
+    def translated(message):
+        text = frontend.translation().gettext(message)
+        return text if text != message else gettext.gettext(message)
+
+    def translated_plural(singular, plural, count):
+        text = frontend.translation().ngettext(singular, plural, count)
+        return text if text not in (singular, plural) else gettext.ngettext(singular, plural, count)
+
+    argparse._, argparse.ngettext = translated, translated_plural
+
+    def restore():
+        argparse._, argparse.ngettext = saved
+
+    return restore
+
+
+def _standard_descriptors():
+    """Descriptors 0 to 2 open (on /dev/null when they were closed), so that
+    no file the command opens takes their place."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+
+
 def main(argv=None):
-    if argv is None and "_ARGCOMPLETE" in os.environ:
-        _complete(build_parser())
-    args = sys.argv[1:] if argv is None else argv
-    parser = build_parser(_command_in(args))
+    _standard_descriptors()
+    restore = _argparse_messages()
     try:
-        ns = parser.parse_args(args)
-    except SystemExit as done:  # --help, --version, or a usage error already reported
-        return done.code if isinstance(done.code, int) else EXIT_USAGE
-    opts = _options(ns)
+        if argv is None and "_ARGCOMPLETE" in os.environ:
+            _complete(build_parser())
+        args = sys.argv[1:] if argv is None else argv
+        parser = build_parser(_command_in(args))
+        try:
+            ns = parser.parse_args(args)
+        except SystemExit as done:  # --help, --version, or a usage error already reported
+            return done.code if isinstance(done.code, int) else EXIT_USAGE
+        opts = _options(ns)
+        try:
+            _check_usage(opts)
+        except UsageError as error:
+            parser.commands[opts.command].print_usage(sys.stderr)
+            _print_error(error)
+            return EXIT_USAGE
+    finally:
+        restore()
     try:
-        _check_usage(opts)
-    except UsageError as error:
-        parser.commands[opts.command].print_usage(sys.stderr)
-        _print_error(error)
-        return EXIT_USAGE
-    try:
-        return _main(opts)
+        return _main(opts, list(args))
     except KeyboardInterrupt:
         print(file=sys.stderr)
         return EXIT_INTERRUPTED
-    except BrokenPipeError:  # the reader of our output went away, as with "| head"
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
-        return EXIT_FAILED
 
 
-def _main(opts):
-    if opts.command == "completion":
-        try:
-            import argcomplete
-        except ImportError as error:
-            return _fail(_("shell completion needs the Python package argcomplete: {error}")
-                         .format(error=_describe(error)), opts.debug)
-        script = argcomplete.shellcode([PROG], shell=opts.args[0])
-        if not script:  # argcomplete before version 3 (Debian 12's) writes nothing for zsh
-            return _fail(_("the installed argcomplete writes no completion script for {shell} "
-                           "(argcomplete 3 or newer does)").format(shell=opts.args[0]), opts.debug)
-        sys.stdout.write(script)
-        return EXIT_OK
-
+def _main(opts, argv):
     with _Changes() as changes:
+        output = _Output(sys.stdout)
+        changes.setattr(sys, "stdout", output)
+        if opts.command == "completion":
+            return _finish(_completion(argparse.Namespace(opts=opts)), output, False)
         if "LESS" not in os.environ:
             changes.setenv("LESS", "FRX")  # leave short text on screen, as git does
         if os.environ.get("SUDO_UID"):
@@ -794,14 +982,33 @@ def _main(opts):
             return _fail(message.format(error=_describe(error)), opts.debug)
 
         changes.bindtextdomain(_localedir())
-        changes.install_pager(_pager(not opts.no_pager and _is_terminal(sys.stdout)))
-        if not _colour_wanted(opts):
-            changes.setattr(module, "Color", _NoColor)
+        changes.install_pager(_pager(not opts.no_pager and _is_terminal(output.stream)))
+        colours = _Colours(module.Color) if _colour_wanted(opts) else None
+        changes.setattr(module, "Color", colours or _NoColor)
+        changes.setglobal("_colours", colours)
+        ctx = None
         try:
-            return _run(opts, module)
+            ctx = _Context(opts, module, argv)
+            status = globals()[COMMANDS[opts.command].handler](ctx)
         except _Failure as error:
-            return _fail(str(error), opts.debug)
-        except (KeyboardInterrupt, BrokenPipeError):
+            status = _fail(str(error), opts.debug)
+        except KeyboardInterrupt:
             raise
         except Exception as error:  # every failure of an operation: one line
-            return _fail(_describe(error), opts.debug)
+            status = _fail(_describe(error), opts.debug)
+        return _finish(status, output, ctx is not None and ctx.made)
+
+
+def _finish(status, output, made):
+    """The exit status once standard output is flushed; a change whose report
+    could not be written is said on standard error."""
+    output.flush()
+    error = output.error
+    if error is None:
+        return status
+    if made:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else _describe(error)
+        _diagnose(_("the change was made, but its report could not be written: {reason}").format(reason=reason))
+    elif not isinstance(error, BrokenPipeError):  # a reader that went away, as with "| head", needs no word
+        _print_error(_("cannot write the output: {reason}").format(reason=_describe(error)))
+    return EXIT_FAILED

@@ -1,10 +1,11 @@
 # -*- coding: utf-8 -*-
 """The administration module as the collection's modules use it.
 
-Every call into ``zelta_admin_events.admin_events`` goes through here: the
-host tree (``root``), the administrator object, its plans, the operations that
-carry a plan out, archive writing and the daemon restart. The modules work on
-plain data only.
+Every call into ``zelta_admin_events`` goes through here: the host tree
+(``root``), the administrator object, its plans, the operations that carry a
+plan out (through the front ends' shared layer ``zelta_admin_events.frontend``,
+which checks the values, takes the lock and changes only what the plan lists),
+archive writing and the daemon restart. The modules work on plain data only.
 """
 
 from __future__ import annotations
@@ -19,32 +20,19 @@ import traceback
 
 try:
     from zelta_admin_events import admin_events as _admin_events
-    from zelta_admin_events import cli as _cli
+    from zelta_admin_events import frontend as _frontend
 except ImportError:
-    _admin_events = _cli = None
+    _admin_events = _frontend = None
     IMPORT_ERROR = traceback.format_exc()
 else:
     IMPORT_ERROR = None
 
 LIBRARY = "zelta_admin_events"
 
-# The events library of the host reads its tree from this variable.
-ROOT_VARIABLE = "ZELTA_EVENTS_ROOT"
-
-# Each changing operation of the administrator object and the method that plans it.
-PLANS = {
-    "enable": "plan_enable",
-    "disable": "plan_disable",
-    "set_facility": "plan_set_facility",
-    "set_priority": "plan_set_priority",
-    "set_properties": "plan_set_properties",
-    "import_config": "plan_import_config",
-}
-
 
 def _(message):
     """The message in the host's language, as the front end shows it."""
-    return _cli._(message) if _cli is not None else message
+    return _frontend._(message) if _frontend is not None else message
 
 
 class Failure(Exception):
@@ -73,9 +61,9 @@ def prepare(root):
     the lines the operations print are plain text (they are kept as data) in
     the language of the collection's own messages."""
     if root is not None:
-        os.environ[ROOT_VARIABLE] = os.path.abspath(root)
-    _admin_events.Color = _cli._NoColor
-    gettext.bindtextdomain(_cli.DOMAIN, _cli._localedir())
+        _frontend.for_root(root)
+    _admin_events.Color = _frontend.NoColor
+    gettext.bindtextdomain(_frontend.DOMAIN, _frontend.localedir())
 
 
 class System:
@@ -83,45 +71,43 @@ class System:
 
     def __init__(self, root=None):
         self.root = None if root is None else pathlib.Path(os.path.abspath(root))
-        cls = _admin_events.ZeltaAdminEvents
-        self.cls = cls if self.root is None else _cli._rooted_class(cls, self.root)
+        self.cls = _frontend.for_root(self.root)
 
     def open(self, events, groups):
         """An administrator object for the IDs; unknown ones are left out."""
-        with _captured():
-            return self.cls(list(events), list(groups))
+        return _frontend.administrator(self.cls, events, groups)
 
     def unknown_ids(self, admin):
         """{"events": [...], "groups": [...]}: the IDs the object left out."""
         return admin.get_unknown_ids()
 
     def plan(self, admin, operation, *args, texts=False):
-        """{"changed", "changes", "error"}: what the operation would do now."""
-        method = getattr(admin, PLANS[operation])
-        if operation == "import_config":
-            return method(*args, texts=texts)
-        return method(*args)
+        """{"changed", "changes", "error"}: what the operation would do now, with
+        the checks every front end applies."""
+        return _frontend.plan(admin, operation, *args, texts=texts)
+
+    def lock(self):
+        """The front ends' lock of the tree, for changes that belong together."""
+        return _frontend.lock(self.cls)
 
     def apply(self, admin, operation, *args):
         """Plans the operation and carries the plan out: the operation runs on the
         events the plan lists (on the whole object for an import), and afterwards
         nothing may be left to change. Returns the plan and the object that ran
         it (None when there was nothing to do), which knows a restart is due."""
-        plan = self.plan(admin, operation, *args)
-        if plan["error"] or not plan["changes"]:
+        notes = []
+        try:
+            with _captured():
+                outcome = _frontend.change(admin, operation, *args, restart=False, narrow=True,
+                                           verify=True, report=notes.append)
+        except _frontend.ChangeFailed as error:
+            remaining = (error.outcome or {}).get("changes", [])
+            raise Failure(_("The change was not made completely: {output}").format(output=error),
+                          remaining=remaining) from error
+        plan = {key: outcome[key] for key in ("changed", "changes", "error")}
+        if outcome["error"] or not outcome["changes"]:
             return plan, None
-        if operation == "import_config":
-            worker = admin
-        else:
-            worker = self.open(_unique(change["event"] for change in plan["changes"]), [])
-        with _captured() as printed:
-            getattr(worker, operation)(*args)
-        after = self.plan(admin, operation, *args)
-        if after["changes"] or after["error"]:
-            reason = after["error"] or printed.getvalue().strip()
-            raise Failure(_("The change was not made completely: {output}").format(output=reason),
-                          remaining=after["changes"])
-        return plan, worker
+        return plan, admin
 
     def write_archive(self, path):
         """Writes the configuration archive at path; returns the file written."""
@@ -161,6 +147,3 @@ def _captured():
     with contextlib.redirect_stdout(output):
         yield output
 
-
-def _unique(items):
-    return list(dict.fromkeys(items))

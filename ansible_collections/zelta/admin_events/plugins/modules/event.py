@@ -278,11 +278,12 @@ def run(module, result):
         for plan in plans:
             changes.extend(plan["changes"])
     else:
-        for operation in wanted:
-            plan, worker = system.apply(admin, *operation)
-            changes.extend(plan["changes"])
-            if worker is not None:
-                workers.append(worker)
+        with system.lock():  # the task's changes as one, between other front ends' changes
+            for operation in wanted:
+                plan, worker = system.apply(admin, *operation)
+                changes.extend(plan["changes"])
+                if worker is not None:
+                    workers.append(worker)
     result["changed"] = bool(changes)
     if module._diff:
         result["diff"] = dict(before=by_event(changes, "before"), after=by_event(changes, "after"))
