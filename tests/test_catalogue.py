@@ -66,10 +66,39 @@ def test_group_members_are_listed_regular_files_in_listing_order(lib, tree, Admi
     directory = tree.group("grp", ["a", "b", "c", "grp"])
     (directory / "d").mkdir()                       # a subdirectory, even one named like an event
     (directory / "unlisted").write_text("{}")       # a file the library does not list
-    os.symlink(directory / "a", directory / "e")    # a link to a regular file counts
+    # A link to a regular file counts; its absolute target counts from the root.
+    os.symlink("/" + str((directory / "a").relative_to(tree.root)), directory / "e")
     os.symlink(directory / "missing", directory / "dangling")
     listing = [name for name in os.listdir(directory) if name in {"a", "b", "c", "e"}]
     assert Admin._ZeltaAdminEvents__get_events_by_group_id("grp") == listing
+
+
+@pytest.mark.parametrize("root, listed", [
+    pytest.param("tree", ["b"], id="inside-the-root"),
+    pytest.param("/", ["a"], id="system-root"),
+    pytest.param("elsewhere", ["a"], id="constants-outside-the-root"),
+])
+@pytest.mark.parametrize("linked", ["directory", "files"])
+def test_group_links_resolve_inside_the_root(lib, tree, Admin, root, listed, linked):
+    import pathlib
+
+    lib.add_event("a")
+    lib.add_event("b")
+    # The host's directory holds a, the same path inside the root holds b.
+    host = tree.root.parent / "host"
+    inside = tree.root / host.relative_to("/")
+    for directory, name in ((host, "a"), (inside, "b")):
+        directory.mkdir(parents=True)
+        (directory / name).write_text("{}")
+    if linked == "directory":
+        (tree.settings / "g").symlink_to(host)
+    else:
+        for name in "ab":
+            (tree.group("g") / name).symlink_to(host / name)
+    root_dir = {"tree": tree.root, "/": pathlib.Path("/"), "elsewhere": tree.root.parent / "other"}[root]
+    root_dir.mkdir(exist_ok=True)
+    cls = type("Rooted", (Admin,), {"_ZeltaAdminEvents__root_dir": root_dir})
+    assert cls._ZeltaAdminEvents__get_events_by_group_id("g") == listed
 
 
 def test_group_listing_asks_the_library_once_and_not_for_an_empty_directory(lib, tree, Admin):

@@ -3,6 +3,8 @@ configuration, sorted) and the section translation table."""
 
 import json
 import locale
+import os
+import threading
 
 import pytest
 
@@ -186,9 +188,12 @@ def _no_group(event, tree):
 @pytest.mark.parametrize("setup, error, check", [
     pytest.param(_missing_current, FileNotFoundError, lambda e, t: e.filename == str(t.current_config),
                  id="missing-current-file"),
-    pytest.param(_bad_default, json.JSONDecodeError, lambda e, t: (e.lineno, e.colno) == (2, 16),
+    # The message is json's own; the file it is about comes as the note.
+    pytest.param(_bad_default, json.JSONDecodeError,
+                 lambda e, t: (e.lineno, e.colno) == (2, 16) and e.__notes__ == [str(t.settings / "g" / "e")],
                  id="invalid-default-json"),
-    pytest.param(_bad_current, json.JSONDecodeError, lambda e, t: (e.lineno, e.colno) == (2, 1),
+    pytest.param(_bad_current, json.JSONDecodeError,
+                 lambda e, t: (e.lineno, e.colno) == (2, 1) and e.__notes__ == [str(t.current_config)],
                  id="invalid-current-json"),
     pytest.param(_no_group, TypeError, lambda e, t: "NoneType" in str(e), id="event-in-no-group"),
 ])
@@ -222,6 +227,87 @@ def test_missing_default_file_reaches_the_caller(Admin, event, tree):
     with pytest.raises(FileNotFoundError) as caught:
         getattr(admin, GET)("e")
     assert caught.value.filename == str(tree.settings / "g" / "e")
+
+
+# ---- Reading the files ------------------------------------------------------------
+
+
+def _link_out(tree, link, host_text, root_text):
+    """Makes link point at a host file by its absolute path; the same path
+    inside the root holds root_text."""
+    host = tree.root.parent / "host" / link.name
+    for path, text in ((host, host_text), (tree.root / host.relative_to("/"), root_text)):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    link.parent.mkdir(parents=True, exist_ok=True)
+    link.unlink(missing_ok=True)
+    link.symlink_to(host)
+
+
+@pytest.mark.parametrize("linked", ["current", "default", "translations"])
+def test_links_to_the_host_are_read_inside_the_root(russian, admin, event, tree, linked):
+    event.defaults({"s": {}})
+    event.current({"e": {"s": {"p": "current"}}})
+    if linked == "current":
+        _link_out(tree, tree.current_config, '{"e": {"s": {"p": "host"}}}', '{"e": {"s": {"p": "root"}}}')
+    elif linked == "default":
+        _link_out(tree, event.default_file, '{"s": {"q": "host"}}', '{"s": {"q": "root"}}')
+    else:
+        _link_out(tree, tree.translations, '{"s": {"ru": "host"}}', '{"s": {"ru": "root"}}')
+    shown = getattr(admin, GET)("e")["s"]
+    assert "host" not in str(shown) and "host" not in labels(admin, "s")[0]
+    assert "root" in str(shown) + labels(admin, "s")[0]
+
+
+@pytest.fixture(params=["system-root", "tree"])
+def reader(request, Admin, event, tree):
+    """The object reading event e's settings, under the root "/" or the tree."""
+    import pathlib
+
+    root = pathlib.Path("/") if request.param == "system-root" else tree.root
+    event.defaults({})
+    tree.current_config.parent.mkdir(parents=True)
+    return type("Rooted", (Admin,), {"_ZeltaAdminEvents__root_dir": root})(["e"], None)
+
+
+@pytest.mark.parametrize("make, error", [
+    pytest.param(os.mkfifo, "Not a regular file", id="fifo"),
+    pytest.param(lambda path: (path.touch(), os.truncate(path, (64 << 20) + 1)), "File larger than 67108864 bytes",
+                 id="too-large"),
+    pytest.param(lambda path: path.mkdir(), "Is a directory", id="directory"),
+])
+def test_only_regular_files_within_the_limit_are_read(reader, tree, make, error):
+    make(tree.current_config)
+    # An open that blocks on the FIFO is let go after a while, so the test ends either way.
+    release = threading.Timer(2, _open_for_writing, [tree.current_config])
+    release.start()
+    try:
+        with pytest.raises(OSError) as caught:
+            getattr(reader, GET)("e")
+    finally:
+        release.cancel()
+    assert caught.value.strerror == error and caught.value.filename == str(tree.current_config)
+
+
+def _open_for_writing(path):
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_NONBLOCK))
+    except OSError:
+        pass
+
+
+def test_a_file_of_the_limit_is_read(reader, tree):
+    tree.current_config.write_text("{}" + " " * ((64 << 20) - 2))
+    assert getattr(reader, GET)("e") == {}
+
+
+def test_a_link_to_a_device_is_refused(reader, tree):
+    tree.current_config.symlink_to("/dev/zero")
+    with pytest.raises(OSError) as caught:
+        getattr(reader, GET)("e")
+    # Inside the tree the link leads to the tree's own /dev, which has no zero.
+    expected = "Not a regular file" if reader._ZeltaAdminEvents__root_dir.samefile("/") else "No such file or directory"
+    assert caught.value.strerror == expected and caught.value.filename == str(tree.current_config)
 
 
 # ---- Section translations ---------------------------------------------------------
@@ -316,5 +402,6 @@ def test_other_read_failures_reach_the_caller(russian, plain_admin, tree, transl
     if locale.getpreferredencoding(False).lower().replace("-", "") != "utf8":
         pytest.skip("needs a UTF-8 locale")
     tree.translations.write_bytes(b'{"audit": {"ru": "\xff"}}')
-    with pytest.raises(UnicodeDecodeError):
+    with pytest.raises(UnicodeDecodeError) as caught:
         getattr(plain_admin, LOAD)()
+    assert caught.value.__notes__ == [str(tree.translations)]

@@ -2,6 +2,10 @@
 // a group, the group an event belongs to, the effective settings of an event
 // and the translated labels of its sections.
 #include "module.hpp"
+#include "rooted.hpp"
+#include "transfer.hpp"
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +18,27 @@ namespace zelta {
 // directory / component, as the path objects of the class constants join.
 static Ref path_child(Borrowed directory, Borrowed component) {
     return Ref::steal(PyNumber_TrueDivide(directory.get(), component.get()));
+}
+
+// ---- Reading below the root ---------------------------------------------------
+
+// A path object's file-system bytes, as os.fsencode gives them.
+static std::string fs_bytes(Borrowed path) {
+    Ref fspath = Ref::steal(PyOS_FSPath(path.get()));
+    Ref encoded = PyBytes_Check(fspath.get()) ? fspath.copy() : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check(PyBytes_AsStringAndSize(encoded.get(), &data, &size));
+    std::string bytes(data, static_cast<size_t>(size));
+    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+    return bytes;
+}
+
+// Where a path that a constant of `owner` (the object, or the class of a
+// class-level operation) names is read: inside the system tree of the root
+// directory constant when it lies below it, as import writes there.
+static rooted::ReadPlace read_place(Ctx c, Borrowed owner, Borrowed path) {
+    return {fs_bytes(path), fs_bytes(getattr(owner, c.st.root_dir)), rooted::forced_fallbacks()};
 }
 
 // ---- Description tables -------------------------------------------------------
@@ -147,16 +172,11 @@ static Ref group_events(Ctx c, Borrowed cls, Borrowed group_id, EventIdMemo* mem
 
     // Candidates first: the library is asked only when a file could qualify.
     Ref candidates = Ref::steal(PyList_New(0));
-    {
-        Ref iterator = call(getattr(lazy_module(c, LazyModule::os), c.st.scandir), directory);
-        Closing closing(iterator, c.st.close);  // however the walk ends
-        while (Ref entry = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-            if (!truth(call_method(entry, c.st.is_file))) continue;
-            Ref entry_name = getattr(entry, c.st.name);
-            if (equal(entry_name, own_name)) continue;
-            check(PyList_Append(candidates.get(), entry_name.get()));
-        }
-        if (PyErr_Occurred()) throw PyError{};
+    for (const std::string& file : rooted::regular_files(read_place(c, cls, directory))) {
+        Ref entry_name =
+            Ref::steal(PyUnicode_DecodeFSDefaultAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
+        if (equal(entry_name, own_name)) continue;
+        append(candidates, entry_name);
     }
     if (PyList_GET_SIZE(candidates.get()) == 0) return candidates;
 
@@ -215,20 +235,44 @@ ZELTA_OPERATION(get_event_group) {
 
 // ---- Event settings -----------------------------------------------------------
 
-// The whole text of a file, read in the locale's encoding. The file is closed
-// however the read ends; a failed read keeps its own error.
-static Ref read_text_file(Ctx c, Borrowed path) {
-    Ref file = call(getattr(import("io"), "open"), path);
-    Closing closing(file, c.st.close);
-    Ref text = call_method(file, c.st.read);
-    closing.close_now();
-    return text;
+// The whole text of a file, decoded in the locale's encoding as a file
+// opened in text mode reads. The file is opened without blocking and must be
+// a regular file within the size that import accepts of a file.
+static Ref read_text_file(Ctx c, const rooted::ReadPlace& place) {
+    rooted::Fd file(place.try_open({}, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+    if (!file) rooted::raise_os_error(errno, place.path());
+    Ref data;
+    {
+        std::string content = rooted::read_regular_file(file.get(), place.path(), transfer::Limits::max_member_size);
+        file.reset();
+        data = Ref::steal(PyBytes_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
+    }
+    Ref io = import("io");
+    Ref text = call(getattr(io, "TextIOWrapper"), call(getattr(io, "BytesIO"), data));
+    return call_method(text, c.st.read);
+}
+
+// Adds the file's path as a note to the error being raised, whose own
+// message does not name the file; its type and message stay as they are.
+static void note_file(Borrowed path) {
+    PendingError pending;
+    try {
+        call(getattr(pending.exception(), "add_note"), to_str(path));
+    } catch (const PyError&) {
+        // The error matters more than its note.
+    }
 }
 
 // The parsed content of a JSON file; syntax errors stay json.JSONDecodeError.
-static Ref load_json_file(Ctx c, Borrowed path) {
-    Ref text = read_text_file(c, path);
-    return call(getattr(lazy_module(c, LazyModule::json), c.st.loads), text);
+static Ref load_json_file(Ctx c, Borrowed owner, Borrowed path) {
+    rooted::ReadPlace place = read_place(c, owner, path);
+    try {
+        Ref text = read_text_file(c, place);
+        return call(getattr(lazy_module(c, LazyModule::json), c.st.loads), text);
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) note_file(path);
+        throw;
+    }
 }
 
 // Overlays the current settings of an event on its defaults, in place. A
@@ -251,8 +295,8 @@ static void merge_settings(Borrowed defaults, Borrowed current) {
 }
 
 // The parsed content of a settings file, which must be a JSON object.
-static Ref load_json_object(Ctx c, Borrowed path, const char* what) {
-    Ref document = load_json_file(c, path);
+static Ref load_json_object(Ctx c, Borrowed owner, Borrowed path, const char* what) {
+    Ref document = load_json_file(c, owner, path);
     if (!PyDict_Check(document.get()))
         raise_format(PyExc_TypeError, "%s %R holds %s, not a JSON object", what, path.get(),
                      Py_TYPE(document.get())->tp_name);
@@ -272,13 +316,13 @@ SettingsListingScope::~SettingsListingScope() { running_listing = listing_.enclo
 // none. Within a show_event listing of this module on this thread the member
 // comes out of the listing's one parse of the file, unless the file is named
 // otherwise now or the event's member was taken already.
-static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
+static Ref current_member(Ctx c, Borrowed self, Borrowed path, Borrowed event_id) {
     static const char what[] = "current configuration file";
     SettingsListing* running = running_listing;
-    if (!running || running->owner != &c.st) return dict_get(load_json_object(c, path, what), event_id);
+    if (!running || running->owner != &c.st) return dict_get(load_json_object(c, self, path, what), event_id);
     SettingsListing& listing = *running;
     if (!listing.path) {
-        listing.document = load_json_object(c, path, what);
+        listing.document = load_json_object(c, self, path, what);
         listing.taken = Ref::steal(PySet_New(nullptr));
         listing.path = Ref::borrow(path);
     }
@@ -288,7 +332,7 @@ static Ref current_member(Ctx c, Borrowed path, Borrowed event_id) {
         check(taken);
         from_listing = !taken;
     }
-    Ref document = from_listing ? listing.document.copy() : load_json_object(c, path, what);
+    Ref document = from_listing ? listing.document.copy() : load_json_object(c, self, path, what);
     Ref member = dict_get(document, event_id);
     if (from_listing) {
         // Handed out once only, so no two results share its objects.
@@ -308,11 +352,11 @@ SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, unsi
     } else {
         // An event in no group has no default settings path: dir / None fails.
         Ref default_path = path_child(path_child(getattr(self, c.st.default_config_dir), parts.group), event_id);
-        parts.defaults = load_json_object(c, default_path, "default settings file");
+        parts.defaults = load_json_object(c, self, default_path, "default settings file");
     }
     Ref current_path = getattr(self, c.st.current_config_file);
     try {
-        parts.current = current_member(c, current_path, event_id);
+        parts.current = current_member(c, self, current_path, event_id);
     } catch (const PyError&) {
         if (!(lenient & lenient_missing_current) || !PyErr_ExceptionMatches(PyExc_FileNotFoundError)) throw;
         PyErr_Clear();
@@ -471,7 +515,7 @@ ZELTA_OPERATION(load_event_section_translations) {
     Ref path = getattr(self, c.st.param_ru_translations_file);
     Ref table;
     try {
-        table = load_json_file(c, path);
+        table = load_json_file(c, self, path);
     } catch (const PyError&) {
         {
             PendingError pending;

@@ -4,14 +4,17 @@
 #include "rooted.hpp"
 #include "py.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace zelta::rooted {
@@ -74,6 +77,13 @@ void raise_os_error(int err, std::string_view path) {
     Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+    throw PyError{};
+}
+
+void raise_os_error(int err, const char* text, std::string_view path) {
+    Ref filename = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", err, text, filename.get()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     throw PyError{};
 }
 
@@ -189,6 +199,87 @@ Located Root::locate(std::string_view relative, bool follow) const {
             path = directory.empty() ? target : directory.append("/").append(target);
     }
     raise_os_error(ELOOP, display(relative));
+}
+
+ReadPlace::ReadPlace(std::string path, std::string_view root, Fallbacks fallbacks) : path_(std::move(path)) {
+    std::string_view base = root;
+    while (base.size() > 1 && base.back() == '/') base.remove_suffix(1);
+    if (base.empty() || base == "/") return;
+    std::string_view rest = path_;
+    if (!rest.starts_with(base)) return;
+    rest.remove_prefix(base.size());
+    if (!rest.empty() && rest.front() != '/') return;  // a sibling that shares the root's name as a prefix
+    // The root "/" by another name resolves as the system does.
+    Root tree{std::string(root), fallbacks};
+    if (tree.is_system_root()) return;
+    while (rest.starts_with('/')) rest.remove_prefix(1);
+    relative_ = rest;
+    root_.emplace(std::move(tree));
+}
+
+int ReadPlace::try_open(std::string_view below, int flags) const {
+    if (root_) return root_->try_open(below.empty() ? relative_ : join_path(relative_, below), flags);
+    std::string path = below.empty() ? path_ : join_path(path_, below);
+    return ::open(path.c_str(), flags | O_CLOEXEC);
+}
+
+std::string read_regular_file(int fd, std::string_view display, uint64_t limit) {
+    struct stat found;
+    if (::fstat(fd, &found) != 0) raise_os_error(errno, display);
+    if (S_ISDIR(found.st_mode)) raise_os_error(EISDIR, display);
+    // A FIFO, a device or a socket could block the reader or never end.
+    if (!S_ISREG(found.st_mode)) raise_os_error(EINVAL, "Not a regular file", display);
+    const uint64_t wanted = limit + 1;
+    // The size is a hint only: files of /proc report 0, and a file may grow.
+    std::string content(static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(found.st_size) + 1, wanted)),
+                        '\0');
+    size_t used = 0;
+    for (;;) {
+        if (used == content.size()) {
+            if (used >= wanted) break;
+            content.resize(static_cast<size_t>(std::min<uint64_t>(wanted, std::max<uint64_t>(used * 2, 1 << 16))));
+        }
+        PyThreadState* thread = PyEval_SaveThread();  // a slow disk holds up no other thread
+        ssize_t n = ::read(fd, content.data() + used, content.size() - used);
+        int err = errno;
+        PyEval_RestoreThread(thread);
+        if (n == 0) break;
+        if (n < 0) {
+            if (err != EINTR) raise_os_error(err, display);
+            if (PyErr_CheckSignals() < 0) throw PyError{};
+            continue;
+        }
+        used += static_cast<size_t>(n);
+    }
+    if (used > limit) {
+        std::string text = "File larger than " + std::to_string(limit) + " bytes";
+        raise_os_error(EFBIG, text.c_str(), display);
+    }
+    content.resize(used);
+    return content;
+}
+
+std::vector<std::string> regular_files(const ReadPlace& directory) {
+    Fd fd(directory.try_open({}, O_RDONLY | O_DIRECTORY));
+    if (!fd) raise_os_error(errno, directory.path());
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), ::closedir);
+    if (!listing) raise_os_error(errno, directory.path());
+    (void)fd.release();  // the listing owns it now
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        std::string_view name(entry->d_name);
+        bool regular = entry->d_type == DT_REG;
+        if ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) && name != "." && name != "..") {
+            Fd target(directory.try_open(name, O_PATH));
+            struct stat found;
+            regular = target && ::fstat(target.get(), &found) == 0 && S_ISREG(found.st_mode);
+        }
+        if (regular) names.emplace_back(name);
+        errno = 0;
+    }
+    if (errno != 0) raise_os_error(errno, directory.path());
+    return names;
 }
 
 }  // namespace zelta::rooted

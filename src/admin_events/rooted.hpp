@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace zelta::rooted {
 
@@ -67,6 +70,7 @@ public:
     Root(std::string path, Fallbacks fallbacks);
 
     const std::string& path() const noexcept { return path_; }
+    // Whether the tree is the running system's own root directory.
     bool is_system_root() const noexcept { return system_; }
     // The path below the root as the user sees it, for messages.
     std::string display(std::string_view relative) const;
@@ -97,5 +101,41 @@ std::string join_path(std::string_view base, std::string_view relative);
 // Raises the OSError subclass of errno value err, naming path, as os
 // functions do.
 [[noreturn]] void raise_os_error(int err, std::string_view path);
+// The same with a text of its own in place of the system's for err.
+[[noreturn]] void raise_os_error(int err, const char* text, std::string_view path);
+
+// A file or directory the module reads, named by a path. When the path lies
+// below a system tree other than the running system's own, it is resolved
+// inside that tree, so that a link in the tree cannot make the module read a
+// file of the host; any other path is opened as the system resolves it.
+class ReadPlace {
+public:
+    // path and root as file-system bytes; "below" means below root
+    // lexically (root itself included).
+    ReadPlace(std::string path, std::string_view root, Fallbacks fallbacks);
+
+    // The path as given, for messages.
+    const std::string& path() const noexcept { return path_; }
+    // open() of the path, or of a name below it when below is not empty;
+    // -1 with errno set on failure.
+    int try_open(std::string_view below, int flags) const;
+
+private:
+    std::string path_;
+    std::string relative_;  // the path below the root, when it is read inside one
+    std::optional<Root> root_;
+};
+
+// The whole content of an open file: refused unless it is a regular file of
+// at most limit bytes. At most limit + 1 bytes are read, so a file that grows
+// past the limit meanwhile is caught too. Errors are raised as OSError
+// naming display.
+std::string read_regular_file(int fd, std::string_view display, uint64_t limit);
+
+// The names of the regular files in a directory, a symbolic link counting as
+// what it resolves to (inside the root where the directory is read inside
+// one), in the order the file system lists them. Raises OSError naming the
+// directory when it cannot be listed.
+std::vector<std::string> regular_files(const ReadPlace& directory);
 
 }  // namespace zelta::rooted
