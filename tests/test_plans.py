@@ -113,12 +113,30 @@ def test_syslog_parameter_plans_compare_with_the_merged_settings(catalogue, Admi
     ("abc", "The VALUE should be in JSON format"),
     ("5", "Invalid VALUE: 5 (<class 'int'>)"),
     ('["relative"]', "Invalid path in VALUE: 'relative'"),
+    ('{"/a": [1e999]}', "Invalid VALUE: Infinity is not a finite number"),
+    ('{"/a": "\\udc80"}', "Invalid VALUE: the lone surrogate \\udc80 has no UTF-8 form"),
+    ("[" * 300 + "]" * 300, "Invalid VALUE: nested more than 253 levels deep"),
 ])
 def test_refused_property_values_give_the_operation_line(catalogue, Admin, capsys, value, error):
     admin = Admin(["modifying-file"], None)
     assert admin.plan_set_properties("audit", "paths", value) == plan(error=error)
     admin.set_properties("audit", "paths", value)
     assert capsys.readouterr().out == error + "\n"
+
+
+@pytest.mark.parametrize("current, section, parameter, error", [
+    ({"login": {"audit": 5}}, "audit", "paths",
+     "The section 'audit' of event 'login' in {file} is not a JSON object"),
+    ({"logout": {}, "login": {"audit": None}}, "audit", "paths",
+     "The section 'audit' of event 'login' in {file} is not a JSON object"),
+    ({}, "audit", "", "The parameter name must not be empty"),
+    ({}, "", "enabled", 'Invalid VALUE: "enabled" takes only true or false'),
+])
+def test_property_plans_refuse_what_the_library_refuses(catalogue, Admin, tree, current, section, parameter, error):
+    tree.write_json(tree.current_config, current)
+    plan_made = Admin(["logout", "login"], None).plan_set_properties(section, parameter, '["/a"]')
+    assert plan_made == plan(error=error.format(file=tree.current_config))
+    only_read(catalogue)
 
 
 def test_property_plan_with_audit_rules(catalogue, Admin, tree):

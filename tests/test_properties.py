@@ -24,12 +24,37 @@ def audit_rules(lib):
     ("-Infinity", "Invalid VALUE: -Infinity (<class 'float'>)"),
     ("true", "Invalid VALUE: true (<class 'bool'>)"),
     ("null", "Invalid VALUE: null (<class 'NoneType'>)"),
+    # What the configuration file cannot hold as strict JSON in UTF-8.
+    ('{"/a": [1, NaN]}', "Invalid VALUE: NaN is not a finite number"),
+    ('{"/a": 1e999}', "Invalid VALUE: Infinity is not a finite number"),
+    ('{"/a": -Infinity}', "Invalid VALUE: -Infinity is not a finite number"),
+    ('{"/a": "\\udc80"}', "Invalid VALUE: the lone surrogate \\udc80 has no UTF-8 form"),
+    ('{"/a": {"x\\ud800": 1}}', "Invalid VALUE: the lone surrogate \\ud800 has no UTF-8 form"),
+    ('{"/a": "\udfff"}', "Invalid VALUE: the lone surrogate \\udfff has no UTF-8 form"),
+    # What import would refuse of the file that holds it.
+    ('{"/a": ' + "[" * 253 + "]" * 253 + "}", "Invalid VALUE: nested more than 253 levels deep"),
+    ("[" * 100_000 + "]" * 100_000, "Invalid VALUE: nested more than 253 levels deep"),
+    (json.dumps({"/a": "é" * (1 << 19)}, ensure_ascii=False), "Invalid VALUE: larger than 1048576 bytes of JSON text"),
 ])
 def test_rejected_values_write_nothing(catalogue, Admin, capsys, value, line):
     admin = Admin(["login", "modifying-file"], None)
     admin.set_properties("s", "p", value)
     assert capsys.readouterr().out == line + "\n"
     assert catalogue.params == [] and getattr(admin, RESTART) is False
+
+
+@pytest.mark.parametrize("section, value, refused", [
+    ("s", "[" * 253 + "]" * 253, False),
+    ("", "[" * 254 + "]" * 254, False),  # no section object around it
+    ("", "[" * 255 + "]" * 255, True),
+    ("s", json.dumps("é" * ((1 << 19) - 1), ensure_ascii=False), False),  # 1 MiB exactly, counted in UTF-8
+    ("s", json.dumps("a" * ((1 << 20) - 1)), True),
+])
+def test_values_at_the_limits(catalogue, Admin, capsys, section, value, refused):
+    admin = Admin(["login"], None)
+    admin.set_properties(section, "p", value)
+    assert (catalogue.params == []) is refused and getattr(admin, RESTART) is not refused
+    assert capsys.readouterr().out.startswith("Invalid VALUE: ") is refused
 
 
 @pytest.mark.parametrize("events", [["login", "logout"], [], None])

@@ -1,10 +1,12 @@
 // Event changes: enabling and disabling, daemon restart, syslog message
 // parameters, event properties and the audit rules of the file-watching events.
 #include "module.hpp"
+#include "transfer.hpp"
 
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cmath>
 #include <span>
 #include <vector>
 
@@ -272,22 +274,27 @@ static bool audit_path_acceptable(std::span<const CodeUnit> path) {
     return bytes < audit_path_limit && escaped_bytes <= audit_key_limit;
 }
 
-static bool audit_path_acceptable(Borrowed path) {
-    PyObject* p = path.get();
-    if (!PyUnicode_Check(p)) return false;
+// body(span of code units) over the text of a str, in its own width.
+template <typename F>
+static auto with_code_units(PyObject* text, F&& body) {
 #if PY_VERSION_HEX < 0x030C0000
-    check(PyUnicode_READY(p));
+    check(PyUnicode_READY(text));
 #endif
-    const void* data = PyUnicode_DATA(p);
-    size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(p));
-    switch (PyUnicode_KIND(p)) {
+    const void* data = PyUnicode_DATA(text);
+    size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            return audit_path_acceptable(std::span(static_cast<const Py_UCS1*>(data), length));
+            return body(std::span(static_cast<const Py_UCS1*>(data), length));
         case PyUnicode_2BYTE_KIND:
-            return audit_path_acceptable(std::span(static_cast<const Py_UCS2*>(data), length));
+            return body(std::span(static_cast<const Py_UCS2*>(data), length));
         default:
-            return audit_path_acceptable(std::span(static_cast<const Py_UCS4*>(data), length));
+            return body(std::span(static_cast<const Py_UCS4*>(data), length));
     }
+}
+
+static bool audit_path_acceptable(Borrowed path) {
+    if (!PyUnicode_Check(path.get())) return false;
+    return with_code_units(path.get(), [](auto units) { return audit_path_acceptable(units); });
 }
 
 // The paths a decoded value names: a string is the one path; an array gives
@@ -349,13 +356,123 @@ ZELTA_OPERATION(process_path_value) {
     return json_text(c, lines);
 }
 
-PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed value) {
+// ---- Values the configuration file can hold -----------------------------------
+
+// The longest value set_properties stores, in bytes of its JSON text as
+// UTF-8: room for any setting, and a small share of what import accepts of
+// the whole configuration file.
+constexpr size_t max_property_value_size = 1 << 20;
+
+// The bytes of a str in UTF-8 (a lone surrogate counted as three).
+static size_t utf8_size(Borrowed text) {
+    return with_code_units(text.get(), [](auto units) {
+        size_t bytes = 0;
+        for (Py_UCS4 ch : units) bytes += ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+        return bytes;
+    });
+}
+
+// The first lone surrogate of a str (no UTF-8 form), or 0.
+static Py_UCS4 lone_surrogate(Borrowed text) {
+    return with_code_units(text.get(), [](auto units) -> Py_UCS4 {
+        for (Py_UCS4 ch : units)
+            if (ch >= 0xD800 && ch <= 0xDFFF) return ch;
+        return 0;
+    });
+}
+
+// What keeps a decoded value out of the configuration file: nesting deeper
+// than it has room for, or else the first content in the value's own order
+// that strict JSON in UTF-8 cannot hold.
+struct ValueFault {
+    enum Kind { none, non_finite, surrogate, too_deep } kind = none;
+    double number = 0;  // the number that is not finite
+    Py_UCS4 code = 0;   // the lone surrogate
+};
+
+// Looks for faults in a decoded value whose arrays and objects may nest
+// `levels` deep. The walk goes no deeper than that, so it stays short
+// whatever the value; nothing in it runs Python code, so the borrowed items
+// stay valid.
+static void find_fault(PyObject* value, unsigned levels, ValueFault& fault) {
+    if (PyFloat_Check(value)) {
+        if (fault.kind == ValueFault::none && !std::isfinite(PyFloat_AS_DOUBLE(value)))
+            fault = {ValueFault::non_finite, PyFloat_AS_DOUBLE(value), 0};
+        return;
+    }
+    if (PyUnicode_Check(value)) {
+        if (fault.kind == ValueFault::none)
+            if (Py_UCS4 code = lone_surrogate(value)) fault = {ValueFault::surrogate, 0, code};
+        return;
+    }
+    const bool list = PyList_Check(value), object = PyDict_Check(value);
+    if (!list && !object) return;
+    if (levels == 0) {
+        fault.kind = ValueFault::too_deep;
+        return;
+    }
+    if (list) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value) && fault.kind != ValueFault::too_deep; ++i)
+            find_fault(PyList_GET_ITEM(value, i), levels - 1, fault);
+        return;
+    }
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (fault.kind != ValueFault::too_deep && PyDict_Next(value, &pos, &key, &item)) {
+        find_fault(key, levels, fault);
+        find_fault(item, levels - 1, fault);
+    }
+}
+
+static Ref number_text(size_t number) { return to_str(Ref::steal(PyLong_FromSize_t(number))); }
+
+// "Invalid VALUE: " and what is wrong with the value.
+static Ref value_refusal(Ctx c, const ValueFault& fault, unsigned levels) {
+    Ref detail;
+    switch (fault.kind) {
+        case ValueFault::non_finite: {
+            const char* spelling = std::isnan(fault.number) ? "NaN" : fault.number > 0 ? "Infinity" : "-Infinity";
+            detail = translate_with(c, N_("{number} is not a finite number"), {{"{number}", str(spelling)}});
+            break;
+        }
+        case ValueFault::surrogate: {
+            Ref code = Ref::steal(PyUnicode_FromFormat("\\u%04x", static_cast<unsigned>(fault.code)));
+            detail = translate_with(c, N_("the lone surrogate {code} has no UTF-8 form"), {{"{code}", code}});
+            break;
+        }
+        default:
+            detail = translate_with(c, N_("nested more than {limit} levels deep"), {{"{limit}", number_text(levels)}});
+            break;
+    }
+    return message_text(c, "Invalid VALUE", detail);
+}
+
+PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed section, Borrowed value) {
     PropertyChange change;
+    // The levels of the configuration file above the value: the file's
+    // object, the event's and, for any section but "", the section's. The
+    // whole file must stay within what import accepts.
+    const bool in_section = !PyUnicode_Check(section.get()) || PyUnicode_GET_LENGTH(section.get()) > 0;
+    const unsigned levels = transfer::Limits::max_json_depth - (in_section ? 3 : 2);
+    if (PyUnicode_Check(value.get()) &&
+        static_cast<size_t>(PyUnicode_GET_LENGTH(value.get())) * 4 > max_property_value_size &&
+        utf8_size(value) > max_property_value_size) {
+        Ref detail = translate_with(c, N_("larger than {limit} bytes of JSON text"),
+                                    {{"{limit}", number_text(max_property_value_size)}});
+        change.refusal = message_text(c, "Invalid VALUE", detail);
+        return change;
+    }
     Borrowed json = lazy_module(c, LazyModule::json);
     Ref decode_error = getattr(json, c.st.JSONDecodeError);
     Ref loads = getattr(json, c.st.loads);
     change.decoded = Ref::steal_or_null(PyObject_CallOneArg(loads.get(), value.get()));
     if (!change.decoded) {
+        // Nesting deeper than the decoder goes is deeper than the file takes.
+        if (PyErr_ExceptionMatches(PyExc_RecursionError)) {
+            PyErr_Clear();
+            change.refusal = value_refusal(c, {ValueFault::too_deep, 0, 0}, levels);
+            return change;
+        }
         if (!PyErr_ExceptionMatches(decode_error.get())) throw PyError{};
         PyErr_Clear();
         // TRANSLATORS: VALUE names the command's argument; keep the word as it is.
@@ -367,6 +484,14 @@ PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed value) {
         Borrowed type = reinterpret_cast<PyObject*>(Py_TYPE(decoded.get()));
         change.refusal =
             message_text(c, "Invalid VALUE", Ref::steal(PyUnicode_FromFormat("%U (%S)", value.get(), type.get())));
+        return change;
+    }
+
+    // Nesting is checked first: the other checks may show the value.
+    ValueFault fault;
+    find_fault(decoded.get(), levels, fault);
+    if (fault.kind == ValueFault::too_deep) {
+        change.refusal = value_refusal(c, fault, levels);
         return change;
     }
 
@@ -387,6 +512,11 @@ PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed value) {
             return change;
         }
     }
+    // What the configuration file cannot hold as strict JSON in UTF-8.
+    if (fault.kind != ValueFault::none) {
+        change.refusal = value_refusal(c, fault, levels);
+        return change;
+    }
     change.audit_rules.resize(count);
     for (size_t i = 0; i < count; ++i) {
         if (special[i])
@@ -400,7 +530,7 @@ ZELTA_OPERATION(set_properties) {
     // Checked whole before anything is written or the restart flag is
     // touched; rule values are built before the first write, so no event
     // can end up with its property stored and its audit rules missing.
-    PropertyChange change = prepare_property_change(c, self, a.value);
+    PropertyChange change = prepare_property_change(c, self, a.section, a.value);
     if (change.refusal) {
         print_line(change.refusal);
         return none();

@@ -48,6 +48,13 @@ Ref message_text(Ctx c, const char* msgid, Borrowed value) {
     return text;
 }
 
+Ref translate_with(Ctx c, const char* msgid, std::initializer_list<std::pair<const char*, Borrowed>> values) {
+    Ref text = translate(c, msgid);
+    for (auto [name, value] : values)
+        text = Ref::steal(PyUnicode_Replace(text.get(), str(name).get(), value.get(), -1));
+    return text;
+}
+
 void print_message(Ctx c, const char* msgid, Borrowed value) { print_line(message_text(c, msgid, value)); }
 
 // ---- Validation of the named IDs --------------------------------------------

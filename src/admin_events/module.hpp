@@ -62,8 +62,6 @@ namespace zelta {
     X(ensure_ascii, "ensure_ascii")                                                \
     X(remove, "remove")                                                            \
     X(split, "split")                                                              \
-    X(is_file, "is_file")                                                          \
-    X(scandir, "scandir")                                                          \
     X(name, "name")                                                                \
     X(endswith, "endswith")                                                        \
     X(tar_open, "open")                                                            \
@@ -155,6 +153,9 @@ Ref translate(Ctx c, const char* msgid);
 constexpr const char* N_(const char* msgid) { return msgid; }
 // `_(msgid) + ": " + value` (or `_(msgid)` alone when value is empty).
 Ref message_text(Ctx c, const char* msgid, Borrowed value = {});
+// _(msgid) with each placeholder ("{name}") in it replaced by its text.
+// The message ID travels through a variable: mark it with N_().
+Ref translate_with(Ctx c, const char* msgid, std::initializer_list<std::pair<const char*, Borrowed>> values);
 // Prints message_text(c, msgid, value) as one line.
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
 
@@ -203,17 +204,17 @@ Ref event_state(Ctx c, Borrowed event_id);
 // that key (the value of LANG) picks.
 Ref described_name(Borrowed table, Borrowed id, Borrowed key);
 
-// A value for set_properties, checked as the operation checks it before
-// anything is written: either the line that refuses it, or the decoded value
-// with the events it goes to and, for the file-watching ones, their audit
-// rules value (JSON text; empty for the others).
+// A value for set_properties into a section, checked as the operation
+// checks it before anything is written: either the line that refuses it, or
+// the decoded value with the events it goes to and, for the file-watching
+// ones, their audit rules value (JSON text; empty for the others).
 struct PropertyChange {
     Ref refusal;
     Ref decoded;
     Ref events;
     std::vector<Ref> audit_rules;
 };
-PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed value);
+PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed section, Borrowed value);
 
 // The files and directories import_config would create or replace from the
 // archive, after the checks the import makes (transfer.cpp). When the import

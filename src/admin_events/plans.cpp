@@ -133,17 +133,22 @@ class SettingsSimulation {
 public:
     SettingsSimulation(Ctx c, Borrowed self) : c_(c), self_(self), order_(new_list()), events_(new_dict()) {}
 
-    void write(Borrowed event_id, Borrowed section, Borrowed parameter, Borrowed value) {
+    // False, writing nothing, when the library would refuse the write: it
+    // changes a section only when the event's current settings hold none of
+    // that name or an object.
+    bool write(Borrowed event_id, Borrowed section, Borrowed parameter, Borrowed value) {
         Ref current = current_of(event_id);
         Ref target = current.copy();
         if (PyUnicode_GET_LENGTH(section.get()) > 0) {
             target = dict_get(current, section);
-            if (!target || !PyDict_Check(target.get())) {
+            if (target && !PyDict_Check(target.get())) return false;
+            if (!target) {
                 target = new_dict();
                 check(PyDict_SetItem(current.get(), section.get(), target.get()));
             }
         }
         check(PyDict_SetItem(target.get(), parameter.get(), value.get()));
+        return true;
     }
 
     // One change per event and parameter whose effective value would differ,
@@ -220,6 +225,16 @@ private:
     Ref order_;   // event IDs in the order first written
     Ref events_;  // event ID -> (defaults, effective settings now, simulated current settings)
 };
+
+// The line that refuses a parameter of a section that the event's current
+// settings hold as something other than an object.
+Ref not_an_object(Ctx c, Borrowed self, Borrowed event_id, Borrowed section) {
+    Ref file = to_str(getattr(self, c.st.current_config_file));
+    return translate_with(c, N_("The section {section} of event {event} in {file} is not a JSON object"),
+                          {{"{section}", Ref::steal(PyObject_Repr(section.get()))},
+                           {"{event}", Ref::steal(PyObject_Repr(event_id.get()))},
+                           {"{file}", file}});
+}
 
 // Calls body(event_id) for each named event, then for each event of each
 // named group, in the order the changing operations walk them.
@@ -340,19 +355,28 @@ ZELTA_OPERATION(plan_set_priority) { return plan_syslog_param(c, self, c.st.prio
 
 ZELTA_OPERATION(plan_set_properties) {
     Plan plan;
-    PropertyChange change = prepare_property_change(c, self, a.value);
+    PropertyChange change = prepare_property_change(c, self, a.section, a.value);
     if (change.refusal) return plan.finish(change.refusal);
     // The events library takes names as strings only (None passes the binding).
     for (Borrowed name : {a.section, a.parameter})
         if (!PyUnicode_Check(name.get()))
             raise_format(PyExc_TypeError, "section and parameter must be str, not %.200s",
                          Py_TYPE(name.get())->tp_name);
+    // What the events library refuses of any value, once it is called.
+    if (!change.audit_rules.empty()) {
+        if (PyUnicode_GET_LENGTH(a.parameter.get()) == 0)
+            return plan.finish(translate(c, "The parameter name must not be empty"));
+        if (PyUnicode_GET_LENGTH(a.section.get()) == 0 &&
+            PyUnicode_CompareWithASCIIString(a.parameter.get(), "enabled") == 0)
+            return plan.finish(message_text(c, "Invalid VALUE", translate(c, "\"enabled\" takes only true or false")));
+    }
     SettingsListingScope listing(c.st);
     SettingsSimulation simulation(c, self);
     Ref loads = getattr(lazy_module(c, LazyModule::json), c.st.loads);
     for (size_t i = 0; i < change.audit_rules.size(); ++i) {
         Borrowed event_id = PyList_GET_ITEM(change.events.get(), static_cast<Py_ssize_t>(i));
-        simulation.write(event_id, a.section, a.parameter, change.decoded);
+        if (!simulation.write(event_id, a.section, a.parameter, change.decoded))
+            return plan.finish(not_an_object(c, self, event_id, a.section));
         if (change.audit_rules[i])
             simulation.write(event_id, c.st.empty, c.st.message_audit_rules, call(loads, change.audit_rules[i]));
     }
