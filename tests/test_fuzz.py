@@ -303,6 +303,33 @@ def standin():
     return library
 
 
+def sample_class(module, root):
+    """The administrator class working on the system tree at root."""
+    return type("Host", (module.ZeltaAdminEvents,), {
+        "_ZeltaAdminEvents__default_config_dir": root / "usr/share/syslog-ng-mod-zelta/event-settings",
+        "_ZeltaAdminEvents__current_config_file": root / "etc/zelta-syslog.conf",
+        "_ZeltaAdminEvents__param_ru_translations_file": root / "etc/wex-admin-events/eventsdictionary.json",
+        "_ZeltaAdminEvents__root_dir": root})
+
+
+@pytest.mark.parametrize("section, depth", [("audit", 253), ("", 254)])
+def test_the_deepest_value_stored_survives_export_and_import(module, standin, monkeypatch, tmp_path, section, depth):
+    import shutil
+
+    root = tmp_path / "root"
+    shutil.copytree(SAMPLE_SYSTEM, root, symlinks=True)
+    monkeypatch.setenv("ZELTA_EVENTS_ROOT", str(root))
+    monkeypatch.setattr(module, "zelta_events", standin)
+    admin = sample_class(module, root)(["user-login"], [])
+    value = "[" * depth + "]" * depth
+    with quiet() as out:
+        admin.set_properties(section, "p", "[" + value + "]")  # one level too many
+        admin.set_properties(section, "p", value)
+    assert out.getvalue() == f"Invalid VALUE: nested more than {depth} levels deep\n"
+    archive = admin.write_config_archive(str(tmp_path / "a"))
+    assert admin.plan_import_config(archive)["error"] is None
+
+
 def effective_state(admin, library):
     """Every event's effective settings, its state as the library reports it under "enabled"."""
     state = {}
@@ -340,11 +367,7 @@ def test_operations_change_exactly_what_their_plans_say(module, standin, monkeyp
         shutil.copytree(SAMPLE_SYSTEM, root, symlinks=True)
         patch.setenv("ZELTA_EVENTS_ROOT", str(root))
         patch.setattr(module, "zelta_events", standin)
-        cls = type("Host", (module.ZeltaAdminEvents,), {
-            "_ZeltaAdminEvents__default_config_dir": root / "usr/share/syslog-ng-mod-zelta/event-settings",
-            "_ZeltaAdminEvents__current_config_file": root / "etc/zelta-syslog.conf",
-            "_ZeltaAdminEvents__param_ru_translations_file": root / "etc/wex-admin-events/eventsdictionary.json",
-            "_ZeltaAdminEvents__root_dir": root})
+        cls = sample_class(module, root)
         archives = []
         for operation in operations:
             name = operation[0]

@@ -139,6 +139,18 @@ def test_property_plans_refuse_what_the_library_refuses(catalogue, Admin, tree, 
     only_read(catalogue)
 
 
+@pytest.mark.parametrize("depth", [300, 5000])
+@pytest.mark.parametrize("operation, arguments", [
+    ("get_event_settings", ()), ("plan_set_properties", ("s", "p", '"x"')), ("plan_set_facility", ("local5",))])
+def test_deeply_nested_settings_fail_cleanly(catalogue, Admin, tree, depth, operation, arguments):
+    deep = "[" * depth + "]" * depth
+    tree.write_json(tree.current_config, '{"login": {"s": {"p": %s}, "q": %s}}' % (deep, deep))
+    try:
+        getattr(Admin(["login"], None), operation)(*arguments)
+    except RecursionError as error:  # deeper than the JSON decoder goes
+        assert depth > 1000 and error.__notes__ == [str(tree.current_config)]
+
+
 def test_property_plan_with_audit_rules(catalogue, Admin, tree):
     tree.group("fs", ["modifying-file"], {"audit": {"paths": ["/a"]}})
     tree.group("auth", ["logout"], {"message": {"x": [1]}})
