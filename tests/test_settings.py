@@ -244,8 +244,10 @@ def _link_out(tree, link, host_text, root_text):
     link.symlink_to(host)
 
 
+@pytest.mark.parametrize("fallback", ["", "walk"])
 @pytest.mark.parametrize("linked", ["current", "default", "translations"])
-def test_links_to_the_host_are_read_inside_the_root(russian, admin, event, tree, linked):
+def test_links_to_the_host_are_read_inside_the_root(russian, admin, event, tree, monkeypatch, linked, fallback):
+    monkeypatch.setenv("ZELTA_ADMIN_EVENTS_FALLBACK", fallback)
     event.defaults({"s": {}})
     event.current({"e": {"s": {"p": "current"}}})
     if linked == "current":

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -263,7 +264,9 @@ static void note_file(Borrowed path) {
     }
 }
 
-// The parsed content of a JSON file; syntax errors stay json.JSONDecodeError.
+// The parsed content of a JSON file. Errors of its text (not in the locale's
+// encoding, not valid JSON) keep their type and message, json.JSONDecodeError
+// included, and name the file in a note.
 static Ref load_json_file(Ctx c, Borrowed owner, Borrowed path) {
     rooted::ReadPlace place = read_place(c, owner, path);
     try {

@@ -1,7 +1,7 @@
 // File-system access below a system root: every path is resolved inside the
 // root, as openat2(RESOLVE_IN_ROOT) does (an absolute link target counts from
 // the root, ".." stops there), so that a tree that is not the running system
-// cannot make export read or import write a file of the host.
+// cannot make the module read or import write a file of the host.
 #pragma once
 
 #include <sys/stat.h>
