@@ -21,6 +21,7 @@ SYSTEM_PYTHON = "/usr/bin/python3"
 DIST = "usr/lib/python3/dist-packages/"
 ADMIN, STANDIN = "python3-zelta-admin-events", "python3-zelta-events-standin"
 DBGSYM = ADMIN + "-dbgsym"
+COCKPIT = "cockpit-zelta-admin-events"
 
 
 def _version(pyproject):
@@ -93,6 +94,7 @@ def test_package_names_and_fields(packages):
         ADMIN: f"{ADMIN}_{VERSION}_{arch}.deb",
         DBGSYM: f"{DBGSYM}_{VERSION}_{arch}.deb",
         STANDIN: f"{STANDIN}_{VERSION}_all.deb",
+        COCKPIT: f"{COCKPIT}_{VERSION}_all.deb",
     }
     fields = ("Section", "Provides", "Conflicts")
     assert [_field(packages[ADMIN], f) for f in fields] == ["admin", "", ""]
@@ -132,6 +134,15 @@ def test_package_files(packages):
     }
     # The module's debug information is in the debug symbols package only.
     assert [p for p in _files(packages[DBGSYM]) if p.endswith(".debug")]
+
+
+def test_console_page_lands_where_the_console_looks(packages):
+    page = "usr/share/cockpit/zelta-admin-events/"
+    files = {path for path in _files(packages[COCKPIT]) if "/doc/" not in path}
+    assert files == {page + name for name in (*os.listdir(REPO / "cockpit" / "zelta-admin-events"), "po.ru.js")} | {
+        f"usr/share/lintian/overrides/{COCKPIT}"}
+    depends = {d.split()[0] for d in _field(packages[COCKPIT], "Depends").split(",")}
+    assert {"cockpit-bridge", ADMIN} <= depends
 
 
 def test_installed_module_is_stripped(host):
