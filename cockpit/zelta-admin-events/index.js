@@ -178,68 +178,113 @@ function countText(group) {
     return format(_("{enabled} of {total} enabled"), { enabled, total: group.events.length });
 }
 
+// The events of the first groups are put in at once, those of the others
+// when their group comes near the visible part of the page: a host with
+// thousands of events gets its first screen without building every row.
+const FIRST_EVENTS = 400;
+let groupsById = new Map();
+let observer = null;
+
+function eventRows(group) {
+    const disabled = state.admin ? "" : " disabled";
+    const label = _("{event} enabled");
+    const parts = [];
+    for (const event of group.events) {
+        const eid = escape(event.id);
+        const selected = event.id === state.selected;
+        parts.push(`<li class="event${selected ? " selected" : ""}" data-event="${eid}">`,
+                   `<button type="button" class="event-name" data-select="${eid}" aria-pressed="${selected}">${escape(event.name)}</button>`,
+                   `<span class="id">${eid}</span>`,
+                   `<label class="switch"><input type="checkbox" role="switch" class="admin-only" data-event-switch="${eid}"`,
+                   `${event.enabled ? " checked" : ""}${disabled} aria-label="${escape(label.replace("{event}", event.name))}">`,
+                   `<span class="slider" aria-hidden="true"></span></label></li>`);
+    }
+    return parts.join("");
+}
+
 function renderListing() {
     const disabled = state.admin ? "" : " disabled";
     const parts = [];
+    let budget = FIRST_EVENTS;
+    groupsById = new Map(state.groups.map(group => [group.id, group]));
     for (const group of state.groups) {
         const enabled = group.events.filter(event => event.enabled).length;
         const all = enabled === group.events.length && enabled > 0;
         const collapsed = state.collapsed.has(group.id);
+        const now = budget > 0;
+        budget -= group.events.length;
         const gid = escape(group.id);
-        const gname = escape(group.name);
-        parts.push(`<section class="group" data-group="${gid}" data-search="${escape((group.id + "\n" + group.name).toLowerCase())}">`,
+        parts.push(`<section class="group" data-group="${gid}">`,
                    `<div class="group-header"><button type="button" class="toggle" data-toggle="${gid}" aria-expanded="${!collapsed}" aria-controls="events-${gid}">`,
-                   `<span class="caret" aria-hidden="true"></span><span class="group-name">${gname}</span></button>`,
+                   `<span class="caret" aria-hidden="true"></span><span class="group-name">${escape(group.name)}</span></button>`,
                    `<span class="id">${gid}</span><span class="count" data-count="${gid}">${escape(countText(group))}</span>`,
                    `<label class="switch"><input type="checkbox" role="switch" class="admin-only" data-group-switch="${gid}"`,
                    `${all ? " checked" : ""}${disabled} aria-label="${escape(format(_("All events of {group}"), { group: group.name }))}">`,
                    `<span class="slider" aria-hidden="true"></span></label></div>`,
-                   `<ul class="events" id="events-${gid}"${collapsed ? " hidden" : ""}>`);
-        for (const event of group.events) {
-            const eid = escape(event.id);
-            const selected = event.id === state.selected;
-            parts.push(`<li class="event${selected ? " selected" : ""}" data-event="${eid}" data-search="${escape((event.id + "\n" + event.name).toLowerCase())}">`,
-                       `<button type="button" class="event-name" data-select="${eid}" aria-pressed="${selected}">${escape(event.name)}</button>`,
-                       `<span class="id">${eid}</span>`,
-                       `<label class="switch"><input type="checkbox" role="switch" class="admin-only" data-event-switch="${eid}"`,
-                       `${event.enabled ? " checked" : ""}${disabled} aria-label="${escape(format(_("{event} enabled"), { event: event.name }))}">`,
-                       `<span class="slider" aria-hidden="true"></span></label></li>`);
-        }
-        parts.push("</ul></section>");
+                   `<ul class="events" id="events-${gid}"${collapsed ? " hidden" : ""}${now ? "" : " data-pending"}>`,
+                   now ? eventRows(group) : "", "</ul></section>");
     }
     const listing = document.getElementById("listing");
+    observer?.disconnect();
     listing.innerHTML = parts.join("");
-    for (const group of state.groups) {
+    observer = new IntersectionObserver(entries => {
+        for (const entry of entries)
+            if (entry.isIntersecting)
+                fillGroup(entry.target);
+    }, { rootMargin: "1500px 0px" });
+    for (const section of listing.children) {
+        const group = groupsById.get(section.dataset.group);
         const enabled = group.events.filter(event => event.enabled).length;
         if (enabled > 0 && enabled < group.events.length)
-            listing.querySelector(`[data-group-switch="${CSS.escape(group.id)}"]`).indeterminate = true;
+            section.querySelector("[data-group-switch]").indeterminate = true;
+        if (section.querySelector(".events").hasAttribute("data-pending"))
+            observer.observe(section);
     }
     if (state.filter)
         applyFilter();
 }
 
+function fillGroup(section) {
+    observer.unobserve(section);
+    const list = section.querySelector(".events");
+    if (!list.hasAttribute("data-pending"))
+        return;
+    list.removeAttribute("data-pending");
+    list.innerHTML = eventRows(groupsById.get(section.dataset.group));
+    filterGroup(section, state.filter.trim().toLowerCase());
+}
+
+function matches(item, needle) {
+    return item.id.toLowerCase().includes(needle) || item.name.toLowerCase().includes(needle);
+}
+
+// A group shows when its ID or name matches (with all its events), or
+// when one of its events does (with those events only).
+function filterGroup(section, needle) {
+    const group = groupsById.get(section.dataset.group);
+    const whole = !needle || matches(group, needle);
+    const shown = whole ? null : new Set(group.events.filter(event => matches(event, needle)).map(event => event.id));
+    section.hidden = !whole && shown.size === 0;
+    const list = section.querySelector(".events");
+    for (const row of list.children)
+        row.hidden = shown !== null && !shown.has(row.dataset.event);
+    // A match inside a collapsed group is shown.
+    if (needle && !section.hidden)
+        list.hidden = false;
+}
+
 function applyFilter() {
     const needle = state.filter.trim().toLowerCase();
-    for (const section of document.querySelectorAll("#listing .group")) {
-        const groupMatches = !needle || section.dataset.search.includes(needle);
-        let any = false;
-        for (const row of section.querySelectorAll(".event")) {
-            const show = groupMatches || row.dataset.search.includes(needle);
-            row.hidden = !show;
-            any = any || show;
-        }
-        section.hidden = !groupMatches && !any;
-        // A match inside a collapsed group is shown.
-        if (needle && any)
-            section.querySelector(".events").hidden = false;
-    }
+    for (const section of document.getElementById("listing").children)
+        filterGroup(section, needle);
 }
 
 function findEvent(id) {
-    for (const group of state.groups)
-        for (const event of group.events)
-            if (event.id === id)
-                return { group, event };
+    for (const group of state.groups) {
+        const event = group.events.find(e => e.id === id);
+        if (event)
+            return { group, event };
+    }
     return null;
 }
 
@@ -273,7 +318,7 @@ function listingChange(event) {
                      format(found.event.enabled ? _("Disable {name}") : _("Enable {name}"), { name: found.event.name }),
                      input);
     } else if (input.dataset.groupSwitch) {
-        const group = state.groups.find(g => g.id === input.dataset.groupSwitch);
+        const group = groupsById.get(input.dataset.groupSwitch);
         const enable = !group.events.every(e => e.enabled);
         planAndApply([enable ? "enable" : "disable", "-g", group.id],
                      format(enable ? _("Enable every event of {name}") : _("Disable every event of {name}"), { name: group.name }),
@@ -345,7 +390,7 @@ function renderDetails() {
         details.replaceChildren(element("p", { class: "placeholder", text: _("Select an event to see its settings.") }));
         return;
     }
-    const group = state.groups.find(g => g.id === settings.group);
+    const group = groupsById.get(settings.group);
     details.replaceChildren(
         element("h2", { id: "event-title", text: settings.name }),
         element("dl", { class: "facts" },
