@@ -15,13 +15,13 @@ generated tree the command's listing comes from a file (see serve_listing).
 import argparse
 import json
 import pathlib
-import shutil
 import statistics
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 
-from cockpit_console import PAGE, SAMPLE, Console, browser, missing_tools, network_namespace, scratch, wait  # noqa: E402
+from cockpit_console import (PAGE, Console, browser, generated_tree, missing_tools, network_namespace,  # noqa: E402
+                             scratch, wait)
 
 GROUPS, EVENTS_PER_GROUP = 500, 20
 
@@ -55,27 +55,6 @@ const poll = () => {
 };
 poll();
 """
-
-
-def generated_tree(top):
-    """The sample's files with a catalogue of GROUPS x EVENTS_PER_GROUP events."""
-    shutil.copytree(SAMPLE, top, symlinks=True)
-    share = top / "usr/share/syslog-ng-mod-zelta"
-    shutil.rmtree(share / "event-settings")
-    groups, events = [], []
-    for g in range(GROUPS):
-        group = f"group-{g:03}"
-        groups.append({"id": group, "name_en": f"Group {g}", "name_ru": f"Группа {g}"})
-        (share / "event-settings" / group).mkdir(parents=True)
-        for e in range(EVENTS_PER_GROUP):
-            event = f"{group}-event-{e:02}"
-            events.append({"id": event, "name_en": f"Event {e} of group {g}", "name_ru": f"Событие {e} группы {g}",
-                           "enabled": e % 3 != 0})
-            (share / "event-settings" / group / event).write_text(
-                json.dumps({"message-syslog-facility": "local5", "message-syslog-priority": "info"}))
-    (share / "events-catalogue.json").write_text(json.dumps({"groups": groups, "events": events}))
-    (top / "etc/zelta-syslog.conf").write_text("{}\n")
-    return top
 
 
 def listing_document(top):
@@ -118,7 +97,7 @@ def main():
         sys.exit("bench_cockpit: needs " + ", ".join(missing_tools()))
     with network_namespace(), scratch() as base:
         (base / "downloads").mkdir()
-        large = generated_tree(base / "large-tree")
+        large = generated_tree(base / "large-tree", GROUPS, EVENTS_PER_GROUP)
         consoles = [Console(base, "sample"), Console(base, "large", sample=large)]
         serve_listing(consoles[1], large)
         try:

@@ -102,6 +102,28 @@ def listing(root, env=None):
     return json.loads(run_command("show-all-groups", "--json", root=root, env=env).stdout)["groups"]
 
 
+def generated_tree(top, groups_count, events_per_group):
+    """The sample's files with a catalogue of groups_count x events_per_group
+    events, a third of them disabled."""
+    shutil.copytree(SAMPLE, top, symlinks=True)
+    share = top / "usr/share/syslog-ng-mod-zelta"
+    shutil.rmtree(share / "event-settings")
+    groups, events = [], []
+    for g in range(groups_count):
+        group = f"group-{g:03}"
+        groups.append({"id": group, "name_en": f"Group {g}", "name_ru": f"Группа {g}"})
+        (share / "event-settings" / group).mkdir(parents=True)
+        for e in range(events_per_group):
+            event = f"{group}-event-{e:02}"
+            events.append({"id": event, "name_en": f"Event {e} of group {g}", "name_ru": f"Событие {e} группы {g}",
+                           "enabled": e % 3 != 0})
+            (share / "event-settings" / group / event).write_text(
+                json.dumps({"message-syslog-facility": "local5", "message-syslog-priority": "info"}))
+    (share / "events-catalogue.json").write_text(json.dumps({"groups": groups, "events": events}))
+    (top / "etc/zelta-syslog.conf").write_text("{}\n")
+    return top
+
+
 class Console:
     """cockpit-ws with the page on a copy of sample (below base/NAME-root).
 

@@ -18,8 +18,8 @@ import tarfile
 
 import pytest
 
-from cockpit_console import (REPO, Console, browser as start_browser, listing, missing_tools, network_namespace,
-                             open_page, run_command, scratch, wait)
+from cockpit_console import (REPO, Console, browser as start_browser, generated_tree, listing, missing_tools,
+                             network_namespace, open_page, run_command, scratch, wait)
 from conftest import snapshot
 
 SHOTS = pathlib.Path(os.environ.get("ZELTA_SCREENSHOTS", REPO / "build" / "screenshots"))
@@ -164,6 +164,25 @@ def test_listing_settings_and_filter(browser, console):
     toggle.send_keys(Keys.ENTER)
     assert toggle.get_attribute("aria-expanded") == "false"
     assert not browser.find_element(By.ID, "events-network").is_displayed()
+
+
+def test_a_long_listing_fills_in_groups_as_they_come_near(browser, consoles, base):
+    console = consoles("long", sample=generated_tree(base / "long-tree", 21, 20))
+    open_page(browser, console)
+    last = '[data-event="group-020-event-19"]'
+    assert not browser.find_elements(By.CSS_SELECTOR, last)  # far below the first screen
+    browser.find_element(By.ID, "filter").send_keys("event 19 of group 20")
+    wait(browser, lambda d: d.find_elements(By.CSS_SELECTOR, last) and d.find_element(By.CSS_SELECTOR, last).is_displayed())
+    assert [g.get_attribute("data-group") for g in browser.find_elements(By.CSS_SELECTOR, "#listing .group")
+            if g.is_displayed()] == ["group-020"]
+    browser.find_element(By.ID, "filter").clear()
+    browser.find_element(By.ID, "filter").send_keys(Keys.SPACE, Keys.BACKSPACE)
+    for _ in range(30):  # down to the end, a screen at a time
+        browser.execute_script("window.scrollBy(0, 1200)")
+        if not browser.find_elements(By.CSS_SELECTOR, "#listing [data-pending]"):
+            break
+    wait(browser, lambda d: not d.find_elements(By.CSS_SELECTOR, "#listing [data-pending]"))
+    assert [{k: g[k] for k in ("id", "name", "events")} for g in page_listing(browser)] == listing(console.root)
 
 
 # ---- Changes: plan first, Cancel, Apply -------------------------------------
@@ -347,7 +366,9 @@ def test_russian_page_and_dark_theme(browser, console):
     labels = [e.text for e in browser.find_elements(By.CSS_SELECTOR, "#settings-tree .section-label")]
     assert "Наблюдение через подсистему аудита" in labels
     shot(browser, "settings-dark-ru")
+    Select(browser.find_element(By.ID, "priority")).select_by_value("warning")
     open_plan(browser, lambda: browser.find_element(By.ID, "priority-change").click())
-    assert browser.find_element(By.ID, "plan-cancel").text == "Закрыть"
+    assert plan_rows(browser) == [["Открытие файла\nfile-opened", "message-syslog-priority", '"info"', '"warning"']]
+    assert [browser.find_element(By.ID, b).text for b in ("plan-apply", "plan-cancel")] == ["Применить", "Отмена"]
     shot(browser, "plan-dark-ru")
     browser.find_element(By.ID, "plan-cancel").click()

@@ -527,9 +527,17 @@ function filesTable(changes, diffs) {
     for (const change of changes) {
         const action = change.action === "create" ? _("Create") : _("Replace");
         const diff = diffs[change.file];
+        let text = null;
+        if (diff) {
+            text = element("pre", { class: "diff", tabindex: "0", "aria-label": format(_("Changes of {file}"), { file: change.file }) });
+            for (const line of diff.split("\n")) {
+                const kind = /^(\+\+\+|---|@@)/.test(line) ? "hunk" : line[0] === "+" ? "added" : line[0] === "-" ? "removed" : null;
+                text.append(element("span", { class: kind }, line), "\n");
+            }
+        }
         list.append(element("li", {},
                             element("div", {}, element("strong", { text: action }), " ", element("code", { class: "file", text: change.file })),
-                            diff ? element("pre", { class: "diff", text: diff, tabindex: "0", "aria-label": format(_("Changes of {file}"), { file: change.file }) }) : null));
+                            text));
     }
     return list;
 }
@@ -607,6 +615,7 @@ function showResult(title, done, diffs) {
     close.addEventListener("click", () => result.hidden = true);
     body.push(close);
     result.replaceChildren(...body);
+    result.classList.toggle("failed", !ok);
     result.hidden = false;
     if (!ok)
         showAlert(failureLine(done));
