@@ -369,6 +369,7 @@ def test_russian_page_and_dark_theme(browser, console):
     Select(browser.find_element(By.ID, "priority")).select_by_value("warning")
     open_plan(browser, lambda: browser.find_element(By.ID, "priority-change").click())
     assert plan_rows(browser) == [["Открытие файла\nfile-opened", "message-syslog-priority", '"info"', '"warning"']]
+    assert browser.find_element(By.CSS_SELECTOR, "#plan-body p").text == "Изменится 1 параметр:"  # plural form
     assert [browser.find_element(By.ID, b).text for b in ("plan-apply", "plan-cancel")] == ["Применить", "Отмена"]
     shot(browser, "plan-dark-ru")
     browser.find_element(By.ID, "plan-cancel").click()
