@@ -73,8 +73,10 @@ def serve_listing(console, top):
     document = console.base / "large-listing.json"
     document.write_text(json.dumps(listing_document(top), indent=2))
     wrapper = console.base / "large-bin" / "zelta-admin-events"
-    real = wrapper.read_text().split("\n", 1)[1]
-    wrapper.write_text(f'#!/bin/sh\nif [ "$1" = show-all-groups ]; then exec cat {document}; fi\n{real}')
+    command = wrapper.resolve()
+    wrapper.unlink()
+    wrapper.write_text(f'#!/bin/sh\nif [ "$1" = show-all-groups ]; then exec cat {document}; fi\nexec {command} "$@"\n')
+    wrapper.chmod(0o755)
 
 
 def load_times(driver, console, repeat):

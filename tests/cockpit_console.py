@@ -141,16 +141,13 @@ class Console:
         subprocess.run([REPO / "scripts" / "build-cockpit-page", data / "cockpit" / "zelta-admin-events"], check=True)
         bin_dir = base / f"{name}-bin"
         bin_dir.mkdir()
-        if command:
-            # The command takes its default root from ZELTA_ADMIN_EVENTS_ROOT
-            # once the front end reads it; until then the wrapper passes it.
-            # Without administrative access it runs as nobody, under the
-            # system's Python when this environment's lies out of its reach.
-            run = COMMAND
-            if not admin and not _reachable_by_nobody(sys.executable):
-                run = f"env PYTHONPATH={sysconfig.get_paths()['purelib']} /usr/bin/python3 -m zelta_admin_events"
-            _script(bin_dir / "zelta-admin-events",
-                    f'exec {run} ${{ZELTA_ADMIN_EVENTS_ROOT:+--root "$ZELTA_ADMIN_EVENTS_ROOT"}} "$@"')
+        if command and (admin or _reachable_by_nobody(sys.executable)):
+            (bin_dir / "zelta-admin-events").symlink_to(COMMAND)
+        elif command:
+            # As nobody, under the system's Python when this environment's
+            # lies out of nobody's reach.
+            _script(bin_dir / "zelta-admin-events", f"PYTHONPATH={sysconfig.get_paths()['purelib']} "
+                    'exec /usr/bin/python3 -m zelta_admin_events "$@"')
         self.systemctl_log = base / f"{name}-systemctl.log"
         _script(bin_dir / "systemctl", f'echo "$*" >> {self.systemctl_log}\nexit {systemctl_status}')
         home = base / f"{name}-home"

@@ -217,6 +217,7 @@ def test_switch_plans_cancels_and_applies(browser, console, selector, args, noth
         {key: json.dumps(a, indent=1) for key, (_, a) in done.items()}
     assert [{k: g[k] for k in ("id", "name", "events")} for g in page_listing(browser)] == listing(console.root)
     assert "Restart of syslog-ng and auditd skipped" in browser.find_element(By.ID, "result").text
+    assert browser.switch_to.active_element == browser.find_element(By.CSS_SELECTOR, selector)  # keyboard focus kept
 
 
 def test_facility_change_and_a_plan_with_nothing_to_change(browser, console):
@@ -236,19 +237,20 @@ def test_facility_change_and_a_plan_with_nothing_to_change(browser, console):
     assert snapshot(console.root) == tree
 
 
-@pytest.mark.parametrize("path, line", [
-    ("relative/path", "Invalid path in VALUE: 'relative/path'"),
-])
-def test_invalid_path_is_refused_inline(browser, console, path, line):
+@pytest.mark.parametrize("path", ["relative/path", ""])
+def test_invalid_path_is_refused_inline(browser, console, path):
+    refused = run_command("set-properties", "audit", "paths", json.dumps([path]), "-e", "modifying-file", "--dry-run",
+                          root=console.root)
+    assert refused.returncode == 1
     open_page(browser, console)
     tree = snapshot(console.root)
     select_event(browser, "modifying-file")
     field = browser.find_element(By.CSS_SELECTOR, "#paths input")
-    field.clear()
-    field.send_keys(path)
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys(Keys.DELETE, path)
     error = wait(browser, lambda d: d.find_element(By.ID, "paths-error").is_displayed()
                  and d.find_element(By.ID, "paths-error"))
-    assert error.text == line
+    assert error.text == refused.stderr.strip().splitlines()[-1]
     assert field.get_attribute("aria-invalid") == "true" and not browser.find_element(By.ID, "paths-change").is_enabled()
     shot(browser, "invalid-path")
     assert snapshot(console.root) == tree
@@ -318,17 +320,24 @@ def test_refused_archive_changes_nothing(browser, console, base, members, line):
 # ---- Other consoles: a failing restart, no administrative access, no command --
 
 
-def test_failed_restart_is_an_alert(browser, consoles):
-    console = consoles("restart", rooted=False, systemctl_status=3)
+@pytest.mark.parametrize("status", [0, 3])
+def test_daemon_restart_outcome(browser, consoles, status):
+    console = consoles(f"restart{status}", rooted=False, systemctl_status=status)
     open_page(browser, console)
     open_plan(browser, lambda: browser.find_element(By.CSS_SELECTOR, '[data-event-switch="usb-device-removed"]')
               .find_element(By.XPATH, "..").click())
     apply_plan(browser)
-    alert = wait(browser, lambda d: d.find_element(By.CSS_SELECTOR, "#alerts .alert-danger"))
-    assert alert.text.splitlines()[0] == "Restart of auditd failed with exit status 3"
-    assert "Restart of syslog-ng.service failed with exit status 3" in browser.find_element(By.ID, "result").text
+    result = browser.find_element(By.ID, "result").text
     assert console.systemctl_log.read_text() == "restart syslog-ng.service\nrestart auditd\n"
     assert [e["enabled"] for g in page_listing(browser) for e in g["events"] if e["id"] == "usb-device-removed"] == [True]
+    if status == 0:
+        assert "The logging and audit daemons were restarted." in result
+        assert not browser.find_elements(By.CSS_SELECTOR, "#alerts .alert-danger")
+        return
+    alerts = wait(browser, lambda d: d.find_elements(By.CSS_SELECTOR, "#alerts .alert-danger .alert-text"))
+    assert [alert.text for alert in alerts] == [f"zelta-admin-events: Restart of {unit} failed with exit status 3"
+                                                for unit in ("syslog-ng.service", "auditd")]
+    assert "were restarted" not in result
     shot(browser, "restart-failed")
 
 

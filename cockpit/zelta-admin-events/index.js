@@ -116,7 +116,6 @@ function planDialog() {
                            element("div", { class: "dialog-buttons" },
                                    element("button", { id: "plan-apply", type: "button", class: "btn btn-primary", text: _("Apply") }),
                                    element("button", { id: "plan-cancel", type: "button", class: "btn btn-secondary", text: _("Cancel") })));
-    dialog.addEventListener("cancel", () => dialog.returnValue = "cancel");
     return dialog;
 }
 
@@ -316,13 +315,14 @@ function listingChange(event) {
         input.indeterminate = false;
         planAndApply([found.event.enabled ? "disable" : "enable", "-e", found.event.id],
                      format(found.event.enabled ? _("Disable {name}") : _("Enable {name}"), { name: found.event.name }),
-                     input);
+                     `[data-event-switch="${CSS.escape(found.event.id)}"]`);
     } else if (input.dataset.groupSwitch) {
         const group = groupsById.get(input.dataset.groupSwitch);
         const enable = !group.events.every(e => e.enabled);
+        input.indeterminate = enable && group.events.some(e => e.enabled);
         planAndApply([enable ? "enable" : "disable", "-g", group.id],
                      format(enable ? _("Enable every event of {name}") : _("Disable every event of {name}"), { name: group.name }),
-                     input);
+                     `[data-group-switch="${CSS.escape(group.id)}"]`);
     }
 }
 
@@ -419,9 +419,11 @@ function changeForms(settings) {
     const facilityButton = element("button", { type: "button", id: "facility-change", class: "btn btn-secondary admin-only", text: _("Change facility…") });
     const priorityButton = element("button", { type: "button", id: "priority-change", class: "btn btn-secondary admin-only", text: _("Change priority…") });
     facilityButton.addEventListener("click", () => planAndApply(["set-facility", facility.value, "-e", id],
-                                                                format(_("Set the facility of {name} to {value}"), { name: settings.name, value: facility.value })));
+                                                                format(_("Set the facility of {name} to {value}"), { name: settings.name, value: facility.value }),
+                                                                "#facility-change"));
     priorityButton.addEventListener("click", () => planAndApply(["set-priority", priority.value, "-e", id],
-                                                                format(_("Set the priority of {name} to {value}"), { name: settings.name, value: priority.value })));
+                                                                format(_("Set the priority of {name} to {value}"), { name: settings.name, value: priority.value }),
+                                                                "#priority-change"));
     forms.append(element("div", { class: "form-grid" }, facilityLabel, facility, facilityButton, priorityLabel, priority, priorityButton));
 
     const paths = settings.settings.audit?.paths;
@@ -434,7 +436,8 @@ function changeForms(settings) {
     const propertyButton = element("button", { type: "button", id: "property-change", class: "btn btn-secondary admin-only", text: _("Change property…") });
     propertyButton.addEventListener("click", () => planAndApply(["set-properties", section.value, parameter.value, value.value, "-e", id],
                                                                 format(_("Set {section} {parameter} of {name}"),
-                                                                       { section: section.value, parameter: parameter.value, name: settings.name })));
+                                                                       { section: section.value, parameter: parameter.value, name: settings.name }),
+                                                                "#property-change"));
     forms.append(element("fieldset", { class: "properties" },
                          element("legend", { text: _("Property") }),
                          element("div", { class: "form-grid" },
@@ -491,7 +494,8 @@ function pathEditor(settings, paths) {
         changed();
     });
     apply.addEventListener("click", () => planAndApply(["set-properties", "audit", "paths", JSON.stringify(values()), "-e", settings.id],
-                                                       format(_("Change the watched paths of {name}"), { name: settings.name })));
+                                                       format(_("Change the watched paths of {name}"), { name: settings.name }),
+                                                       "#paths-change"));
     return element("fieldset", { class: "path-editor" }, element("legend", { text: _("Watched paths") }), list, message,
                    element("div", { class: "row" }, add, apply));
 }
@@ -551,7 +555,6 @@ function confirmPlan(title, body, changed) {
     const cancel = document.getElementById("plan-cancel");
     apply.hidden = !changed;
     cancel.textContent = changed ? _("Cancel") : _("Close");
-    dialog.returnValue = "";
     return new Promise(resolve => {
         const done = answer => {
             apply.removeEventListener("click", onApply);
@@ -581,6 +584,9 @@ function planBody(plan) {
         element("p", { class: "note", text: _("Nothing changes until you apply. The logging and audit daemons are restarted afterwards.") })];
 }
 
+// Plans the change, shows the plan and makes the change when confirmed;
+// focus then returns to the control (by selector: the listing and the
+// settings are drawn again).
 async function planAndApply(args, title, focusAfter) {
     clearAlerts();
     const plan = await run([...args, "--dry-run"], { admin: true });
@@ -594,7 +600,8 @@ async function planAndApply(args, title, focusAfter) {
         showResult(title, done);
         await refresh();
     }
-    focusAfter?.focus?.();
+    if (focusAfter)
+        document.querySelector(focusAfter)?.focus();
 }
 
 // What was done, the command's own lines, and a failure (a daemon that did
@@ -607,7 +614,7 @@ function showResult(title, done, diffs) {
     if (done.json?.changes?.length) {
         body.push(done.json.changes[0].file ? filesTable(done.json.changes, diffs || {}) : changesTable(done.json.changes));
     }
-    if (ok && done.json?.changed && !lines.length)
+    if (done.json?.restarted && !done.json.failed_units?.length)
         body.push(element("p", { class: "restart", text: _("The logging and audit daemons were restarted.") }));
     if (lines.length)
         body.push(element("pre", { class: "output", text: lines.join("\n") }));
@@ -617,8 +624,13 @@ function showResult(title, done, diffs) {
     result.replaceChildren(...body);
     result.classList.toggle("failed", !ok);
     result.hidden = false;
-    if (!ok)
-        showAlert(failureLine(done));
+    if (!ok) {
+        // A line of its own for each daemon that did not restart.
+        const units = (done.json?.failed_units ?? []).map(String);
+        const failed = lines.filter(line => units.some(unit => line.includes(unit)));
+        for (const line of failed.length ? failed : [failureLine(done)])
+            showAlert(line.trim());
+    }
 }
 
 async function refresh() {
