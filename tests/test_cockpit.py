@@ -188,12 +188,12 @@ def test_a_long_listing_fills_in_groups_as_they_come_near(browser, consoles, bas
 # ---- Changes: plan first, Cancel, Apply -------------------------------------
 
 
-@pytest.mark.parametrize("selector, args, nothing", [
-    ('[data-event-switch="connection-opened"]', ["enable", "-e", "connection-opened"], False),
-    ('[data-group-switch="network"]', ["enable", "-g", "network"], False),
-    ('[data-event-switch="file-opened"]', ["disable", "-e", "file-opened"], False),
+@pytest.mark.parametrize("selector, args, cancel", [
+    ('[data-event-switch="connection-opened"]', ["enable", "-e", "connection-opened"], "button"),
+    ('[data-group-switch="network"]', ["enable", "-g", "network"], "escape"),
+    ('[data-event-switch="file-opened"]', ["disable", "-e", "file-opened"], "button"),
 ])
-def test_switch_plans_cancels_and_applies(browser, console, selector, args, nothing):
+def test_switch_plans_cancels_and_applies(browser, console, selector, args, cancel):
     open_page(browser, console)
     tree = snapshot(console.root)
     events = sorted({c["event"] for c in json.loads(run_command(*args, "--dry-run", "--json", root=console.root)
@@ -204,8 +204,12 @@ def test_switch_plans_cancels_and_applies(browser, console, selector, args, noth
     rows = plan_rows(browser)
     if selector.startswith('[data-group'):
         shot(browser, "plan-dialog")
-    browser.find_element(By.ID, "plan-cancel").click()
-    assert snapshot(console.root) == tree and not browser.find_element(By.ID, "plan").is_displayed()
+    if cancel == "escape":
+        browser.switch_to.active_element.send_keys(Keys.ESCAPE)
+    else:
+        browser.find_element(By.ID, "plan-cancel").click()
+    wait(browser, lambda d: not d.find_element(By.ID, "plan").is_displayed())
+    assert snapshot(console.root) == tree
 
     open_plan(browser, lambda: browser.find_element(By.CSS_SELECTOR, selector).send_keys(Keys.SPACE))
     assert plan_rows(browser) == rows
@@ -252,7 +256,9 @@ def test_invalid_path_is_refused_inline(browser, console, path):
                  and d.find_element(By.ID, "paths-error"))
     assert error.text == refused.stderr.strip().splitlines()[-1]
     assert field.get_attribute("aria-invalid") == "true" and not browser.find_element(By.ID, "paths-change").is_enabled()
-    shot(browser, "invalid-path")
+    if path:
+        browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", error)
+        shot(browser, "invalid-path")
     assert snapshot(console.root) == tree
 
 
