@@ -370,10 +370,34 @@ def test_host_without_the_command_names_the_package(browser, consoles):
 # ---- Language and theme --------------------------------------------------
 
 
+def russian(console):
+    """The environment in which the command speaks Russian, as the page has it."""
+    return {"LANGUAGE": "ru", "LC_ALL": "ru_RU.UTF-8", "LOCPATH": str(console.base / "locale")}
+
+
+def test_in_the_console_with_its_menu_entry(base, console):
+    if not pathlib.Path("/usr/share/cockpit/shell").is_dir():
+        if os.environ.get("CI") == "true":
+            pytest.fail("cockpit-system (the console's shell) is not installed")
+        pytest.skip("cockpit-system (the console's shell) is not installed")
+    with start_browser(base) as shell:  # a browser of its own: the shell keeps state of its own
+        shell.get(console.url + "/cockpit/@localhost/manifests.json")
+        shell.add_cookie({"name": "CockpitLang", "value": "ru", "path": "/"})
+        shell.get(console.url + "/zelta-admin-events")
+        frame = wait(shell, lambda d: d.find_element(By.CSS_SELECTOR, "iframe[name='cockpit1:localhost/zelta-admin-events']"))
+        assert "События безопасности" in shell.find_element(By.TAG_NAME, "nav").text
+        shell.switch_to.frame(frame)
+        wait(shell, lambda d: d.find_element(By.ID, "app").get_attribute("data-ready") == "true")
+        assert [{k: g[k] for k in ("id", "name", "events")} for g in page_listing(shell)] == \
+            listing(console.root, russian(console))
+        shell.switch_to.default_content()
+        shot(shell, "in-console-ru")
+
+
 def test_russian_page_and_dark_theme(browser, console):
     open_page(browser, console, language="ru", style="dark")
-    russian = {"LANGUAGE": "ru", "LC_ALL": "ru_RU.UTF-8", "LOCPATH": str(console.base / "locale")}
-    assert [{k: g[k] for k in ("id", "name", "events")} for g in page_listing(browser)] == listing(console.root, russian)
+    assert [{k: g[k] for k in ("id", "name", "events")} for g in page_listing(browser)] == \
+        listing(console.root, russian(console))
     assert browser.find_element(By.TAG_NAME, "h1").text == "События безопасности"
     assert "dark" in browser.find_element(By.TAG_NAME, "html").get_attribute("class")
     shot(browser, "listing-dark-ru")
