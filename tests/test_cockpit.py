@@ -102,14 +102,14 @@ def select_event(driver, event):
 
 def open_plan(driver, click):
     click()
-    dialog = wait(driver, lambda d: d.find_element(By.ID, "plan").is_displayed() and d.find_element(By.ID, "plan"))
-    return dialog
+    wait(driver, lambda d: d.find_element(By.ID, "plan").is_displayed())
 
 
 def apply_plan(driver):
+    """Apply, then wait for the result and the refreshed listing."""
     before = loads(driver)
     driver.find_element(By.ID, "plan-apply").click()
-    wait(driver, lambda d: loads(d) > before and not d.find_element(By.ID, "result").get_attribute("hidden") is not None)
+    wait(driver, lambda d: loads(d) > before and d.find_element(By.ID, "result").is_displayed())
 
 
 def plan_rows(driver):
