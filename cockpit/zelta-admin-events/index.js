@@ -634,8 +634,7 @@ function showResult(title, done, diffs) {
 }
 
 async function refresh() {
-    await loadListing();
-    await loadSettings();
+    await Promise.all([loadListing(), loadSettings()]);
 }
 
 // ---- Export and import ---------------------------------------------------
