@@ -229,8 +229,15 @@ def test_reported_failures_exit_one(system, commands, capsys, tmp_path, monkeypa
     assert commands == [] and not {"set_event_param", "enable_event"} & {c[0] for c in system.calls}
 
 
+def _noted(error, note):
+    error.add_note(note)
+    return error
+
+
 @pytest.mark.parametrize("error, message", [
     (RuntimeError("catalogue unavailable"), "catalogue unavailable"),
+    # An error about a file names it.
+    (_noted(ValueError("Expecting value: line 1"), "/etc/zelta-syslog.conf"), "/etc/zelta-syslog.conf: Expecting value: line 1"),
     (RuntimeError("two\nlines"), "two lines"),
     (KeyError("login"), "unknown key 'login'"),
     (FileNotFoundError(2, "No such file or directory", "/etc/x"), "No such file or directory: /etc/x"),
@@ -483,6 +490,84 @@ def test_done_when_on_the_sample(sample):
     assert json.loads(run("enable", "-e", "connection-opened", "--dry-run", "--json"))["changed"] is False
 
 
+# ---- inert and strict output ----------------------------------------------------------
+
+HOSTILE = "Auth\x1b]0;owned\x07 \x9b2J\x7f\udc80 é"
+
+
+@pytest.mark.parametrize("flags, first", [
+    (["--color=always"], f"Auth\\x1b]0;owned\\x07 \\x9b2J\\x7f\\udc80 é {GREY}auth{END}"),
+    ([], "Auth\\x1b]0;owned\\x07 \\x9b2J\\x7f\\udc80 é auth"),
+])
+def test_text_output_shows_control_characters_of_data_as_escapes(system, flags, first, capsys):
+    system.groups["auth"]["name_en"] = HOSTILE
+    assert cli.main(["show-groups", "-g", "auth", "--no-pager"] + flags) == 0
+    assert capsys.readouterr().out.splitlines()[0] == first
+
+
+def test_json_is_strict_utf8(system, capsysbinary):
+    system.groups["auth"]["name_en"] = HOSTILE
+    assert cli.main(["show-groups", "-g", "auth", "--json"]) == 0
+    out = capsysbinary.readouterr().out.decode("utf-8")  # no lone surrogate can be encoded
+    assert '"name": "Auth\\u001b]0;owned\\u0007 \\u009b2J\\u007f\\udc80 é"' in out
+    assert json.loads(out)["groups"][0]["name"] == HOSTILE
+
+
+def test_json_refuses_what_json_cannot_hold(system, tree, capsys):
+    tree.group("auth", ["login"], settings={"limit": float("nan")})
+    assert cli.main(["show-event", "-e", "login", "--json"]) == 1
+    assert capsys.readouterr() == ("", "zelta-admin-events: error: the document holds a number that JSON cannot "
+                                       "represent (NaN or infinity)\n")
+
+
+def test_import_diff_shows_escapes(system, tree, capsys, tmp_path):
+    import io
+    import tarfile
+
+    archive = tmp_path / "in.tar.gz"
+    (tree.root / "etc/syslog-ng/conf.d").mkdir(parents=True)
+    with tarfile.open(archive, "w:gz") as tar:
+        for name, content in (("etc/zelta-syslog.conf", b"{}\n"),
+                              ("etc/syslog-ng/conf.d/mod-zelta.conf", b'program("/bin/sh -c id");\x1b[2K\r\n')):
+            info = tarfile.TarInfo("T/" + name)
+            info.size = len(content)
+            tar.addfile(info, io.BytesIO(content))
+    assert cli.main(["import", str(archive), "--dry-run"]) == 0
+    assert '+program("/bin/sh -c id");\\x1b[2K\\x0d' in capsys.readouterr().out.splitlines()
+
+
+@pytest.fixture
+def accented(sample):
+    catalogue = sample / "usr/share/syslog-ng-mod-zelta/events-catalogue.json"
+    data = json.loads(catalogue.read_text())
+    next(e for e in data["events"] if e["id"] == "connection-opened")["name_en"] = "Connexion réseau ✓"
+    catalogue.write_text(json.dumps(data))
+    return sample
+
+
+@pytest.mark.parametrize("redirect, status, err", [
+    ("", 0, ""),
+    (">&-", 1, "zelta-admin-events: the change was made, but its report could not be written: "
+               "standard output is closed\n"),
+    (">/dev/full", 1, "zelta-admin-events: the change was made, but its report could not be written: "
+                      "No space left on device\n"),
+])
+def test_change_is_made_whatever_becomes_of_its_report(accented, tmp_path, redirect, status, err):
+    if redirect == ">/dev/full" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    env = dict(os.environ, PYTHONIOENCODING="ascii", LANGUAGE="C", PATH="/nonexistent")
+    done = subprocess.run(["/bin/sh", "-c", f'"$0" --root "$1" enable -e connection-opened {redirect}', FRONT_END, accented],
+                          env=env, capture_output=True, cwd=tmp_path)
+    assert (done.returncode, done.stderr.decode()) == (status, err)
+    if not redirect:  # what the encoding lacks is escaped, and the rest of the report follows
+        assert b"connection-opened          1 Connexion r\\xe9seau \\u2713\n" in done.stdout
+    listed = subprocess.run([FRONT_END, "--root", accented, "show-groups", "-g", "network", "--json"], env=env,
+                            capture_output=True, cwd=tmp_path)
+    assert "Connexion réseau ✓" in listed.stdout.decode("utf-8")  # UTF-8 whatever the encoding asked for
+    assert json.loads(listed.stdout)["groups"][0]["events"][0] == {
+        "id": "connection-opened", "name": "Connexion réseau ✓", "enabled": True}
+
+
 # ---- pager and colour ---------------------------------------------------------------
 
 @pytest.fixture
@@ -524,6 +609,22 @@ def test_pager_on_a_terminal(system, terminal, monkeypatch, capsys, env, flags, 
     assert terminal() == paged
     assert capsys.readouterr().out == ("" if paged else LISTING)
     assert os.environ.get("LESS") == env.get("LESS")  # put back afterwards
+
+
+def test_ctrl_c_in_the_pager_ends_the_command_after_it(system, terminal, monkeypatch):
+    import io
+
+    class Pager:
+        def __init__(self, *args, **kwargs):
+            self.stdin, self.waits = io.StringIO(), 0
+
+        def wait(self):
+            self.waits += 1
+            if self.waits == 1:
+                raise KeyboardInterrupt
+
+    monkeypatch.setattr(subprocess, "Popen", Pager)
+    assert cli.main(["show-all-groups"]) == 130
 
 
 def test_pager_missing_from_path_prints_the_listing(system, terminal, monkeypatch, capsys):
@@ -686,6 +787,8 @@ def test_bash_completes_ids_of_the_system_in_use(sample, tmp_path):
     assert complete(f"zelta-admin-events --root {sample} show-event -e file-o") == ["file-opened"]
     assert "set-facility" in complete("zelta-admin-events set-")
     assert "--no-pager" in complete("zelta-admin-events show-all-groups --no-")
+    assert complete("zelta-admin-events set-priority w") == ["warn", "warning"]
+    assert complete("zelta-admin-events set-facility -e user-login local") == [f"local{n}" for n in range(8)]
 
 
 @pytest.mark.parametrize("shell, marker", [("bash", "complete -o nospace"), ("zsh", "#compdef zelta-admin-events")])

@@ -362,7 +362,9 @@ def _colour_wanted(opts):
 
 # Control characters of data (C0 but tab and newline, DEL, C1, ESC included)
 # are shown as escapes: a name or a file must not drive the terminal.
-_CONTROL_CHARACTERS = "[\x00-\x08\x0b-\x1f\x7f-\x9f]"
+# Lone surrogates (undecodable bytes of a name) too: written raw, they would
+# be bytes of their own.
+_CONTROL_CHARACTERS = "[\x00-\x08\x0b-\x1f\x7f-\x9f\ud800-\udfff]"
 _control = None
 
 
@@ -373,7 +375,8 @@ def _escaped(text):
         import re
 
         _control = re.compile(_CONTROL_CHARACTERS)
-    return _control.sub(lambda match: "\\x%02x" % ord(match.group()), text)
+    return _control.sub(lambda match: ("\\x%02x" if match.group() < "\u0100" else "\\u%04x") % ord(match.group()),
+                        text)
 
 
 class _Colours:
