@@ -668,7 +668,8 @@ def _change(ctx):
     admin, unknown, left = _open(ctx)
     if not left:  # every named ID was unknown: nothing to do, and no daemon to restart
         if opts.json:
-            _print_json({"changed": False, "changes": [], "error": None})
+            document = {"changed": False, "changes": [], "error": None}
+            _print_json(document if opts.dry_run else dict(document, failed_units=[], restarted=False))
         return _unknown_skipped(unknown)
 
     if opts.dry_run:

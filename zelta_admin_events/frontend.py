@@ -443,7 +443,7 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
             recorder.before(command, argv, planned)
         failure = None
         try:
-            result = _apply(worker, operation, args, report)
+            result = _apply(worker, operation, args, report, "skipped" in planned)
             if isinstance(result, dict):
                 outcome.update(result, failed_units=[], restarted=False)
             left = _plan(target, operation, args) if verify or result is _UNREPORTED else None
@@ -479,8 +479,10 @@ def _change_name(change):
     return f"{change['event']} {name}"
 
 
-def _apply(worker, operation, args, report):
-    """Runs the operation; an import's own outcome, when the module returns one."""
+def _apply(worker, operation, args, report, skips_planned=False):
+    """Runs the operation; an import's own outcome, when the module returns one.
+    An import's lines about skipped members are left out when its plan lists
+    them (skips_planned): the front end reports them from the plan."""
     if operation != "import_config":
         getattr(worker, operation)(*args)
         return None
@@ -494,9 +496,10 @@ def _apply(worker, operation, args, report):
     with contextlib.redirect_stdout(printed):
         worker.import_config(*args)
     imported, failed = module._("Configuration imported"), module._("Error importing configuration") + ": "
+    unsupported = module._("Unsupported file type") + ": "
     lines = printed.getvalue().splitlines()
     for line in lines:
-        if line != imported and not line.startswith(failed):
+        if line != imported and not line.startswith(failed) and not (skips_planned and line.startswith(unsupported)):
             report(line)
     failure = next((line for line in lines if line.startswith(failed)), None)
     if failure is not None:
