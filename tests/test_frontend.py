@@ -160,3 +160,22 @@ def test_second_change_waits_for_the_first(tmp_path):
     assert waiting.returncode == 0, err
     assert err.startswith("zelta-admin-events: waiting for another change to finish (")
     assert out.startswith("connection-opened") and snapshot(root) != before
+
+
+def test_lock_is_held_again_by_its_thread_and_waited_for_by_another(admin_of, tree, capfd):
+    import threading
+
+    cls, order = type(admin_of()), []
+
+    def other():
+        with frontend.lock(cls):
+            order.append("other")
+
+    with frontend.lock(cls), frontend.lock(cls):  # taken again: already held
+        thread = threading.Thread(target=other)
+        thread.start()
+        thread.join(0.5)
+        order.append("first")
+    thread.join(10)
+    assert order == ["first", "other"]
+    assert "waiting for another change to finish" in capfd.readouterr().err

@@ -49,7 +49,7 @@ _LANGUAGE_VARIABLES = ("LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG")
 
 # The language comes from the environment of the moment; what was found for
 # one setting of it is kept: (catalogue directory, translation).
-_catalogues = {}
+_catalogues: dict = {}
 
 
 def _catalogue():
@@ -143,7 +143,7 @@ ROOT_CONSTANTS = (
 # The events library reads the tree it works on from this variable.
 ROOT_VARIABLE = "ZELTA_EVENTS_ROOT"
 
-_rooted = {}
+_rooted: dict = {}
 
 
 def _module():
@@ -209,8 +209,9 @@ class _Discard:
 LOCK_DIRECTORY = ("run", "lock")
 LOCK_NAME = "zelta-admin-events.lock"
 
-# The locks this process holds: path -> [descriptor, depth].
-_held = {}
+# The locks this process holds, by (path, thread): [descriptor, depth]. A
+# thread of its own opens the file again, and waits as another process would.
+_held: dict = {}
 
 
 def lock_path(cls):
@@ -222,16 +223,19 @@ def lock_path(cls):
 def lock(cls):
     """Holds the front ends' exclusive lock of the tree cls works on, so that
     changes made through this layer never interleave. Taken again by the
-    same process, it is already held. The lock file (mode 0600) and its
+    same thread, it is already held. The lock file (mode 0600) and its
     directory are created when missing; no symbolic link is followed on the
     way. A process that must wait says so on standard error."""
+    import _thread
+
     path = lock_path(cls)
-    if path in _held:
-        _held[path][1] += 1
+    key = (path, _thread.get_ident())
+    if key in _held:
+        _held[key][1] += 1
         try:
             yield
         finally:
-            _held[path][1] -= 1
+            _held[key][1] -= 1
         return
     fd = _open_lock(cls)
     try:
@@ -243,11 +247,11 @@ def lock(cls):
             print(f"{PROG}: " + _("waiting for another change to finish ({path} is locked)").format(path=path),
                   file=sys.stderr, flush=True)
             fcntl.flock(fd, fcntl.LOCK_EX)
-        _held[path] = [fd, 1]
+        _held[key] = [fd, 1]
         try:
             yield
         finally:
-            del _held[path]
+            del _held[key]
     finally:
         os.close(fd)
 
