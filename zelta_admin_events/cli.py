@@ -1,8 +1,12 @@
 """Command-line front end: ``zelta-admin-events COMMAND [-e ID] [-g ID] ...``.
 
 One ZeltaAdminEvents object per invocation, built from the named event and
-group IDs; after a changing command the daemons are restarted when the
-change needs it. Exit status: 0 success, 1 an operation failed, 2 usage.
+group IDs; each command has a handler of its own. Changes go through the
+layer every front end shares (zelta_admin_events.frontend), which checks,
+locks, applies and restarts the daemons when the change needs it. Standard
+output carries the listing, the plan or the JSON document alone; every
+diagnostic goes to standard error. Exit status: 0 success, 1 an operation
+failed, 2 usage, 130 interrupted.
 
 Start-up time matters to a command people type: standard modules that only
 some paths need (subprocess for the pager, traceback for --debug, argcomplete
@@ -15,8 +19,8 @@ import os
 import sys
 
 from zelta_admin_events import frontend
-from zelta_admin_events.frontend import (DOMAIN, FACILITIES, PACKAGE_LOCALEDIR, PRIORITIES, ROOT_CONSTANTS,
-                                         SYSTEM_LOCALEDIR, N_, _, ngettext)
+from zelta_admin_events.frontend import (  # noqa: F401  (part of this module's interface as before)
+    DOMAIN, FACILITIES, PACKAGE_LOCALEDIR, PRIORITIES, ROOT_CONSTANTS, SYSTEM_LOCALEDIR, N_, _, ngettext)
 
 PROG = frontend.PROG
 PACKAGE = "zelta-admin-events"
@@ -27,11 +31,7 @@ EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 ROOT_VARIABLE = "ZELTA_ADMIN_EVENTS_ROOT"
 
 _localedir = frontend.localedir
-_translation = frontend.translation
 _NoColor = frontend.NoColor
-
-__all__ = ["main", "build_parser", "COMMANDS", "DOMAIN", "SYSTEM_LOCALEDIR", "PACKAGE_LOCALEDIR", "FACILITIES",
-           "PRIORITIES", "ROOT_CONSTANTS"]
 
 
 def _syslog_name(names):
@@ -77,10 +77,6 @@ class Command:
         self.options = options | {"events", "groups"} & {needs} | ({"events", "groups"} if needs == "ids" else set())
         self.value_help = value_help
         self.value_names = value_names  # what VALUE completes to
-
-    @property
-    def changing(self):
-        return "dry_run" in self.options
 
 
 def _example(text):
