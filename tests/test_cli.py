@@ -447,6 +447,20 @@ def test_skipped_archive_members_are_diagnostics(system, operations, commands, c
     assert out == ("create /x\n" if dry_run else "Configuration imported\n")
 
 
+def test_import_takes_its_outcome_from_the_module_when_it_returns_one(system, operations, commands, capsys):
+    change = {"file": "/x", "action": "create", "type": "file", "before_sha256": None, "after_sha256": "0"}
+    plan = {"changed": True, "changes": [change], "error": None, "skipped": []}
+    operations("plan_import_config", returns=plan)  # the archive read once, for the plan
+    operations("import_config_archive", sets_flag=True, returns=dict(plan, skipped=[
+        {"member": "T/etc/y", "type": "symbolic link"}]))
+    operations("import_config")
+    assert cli.main(["import", "in.tar.gz", "--json"]) == 0
+    out, err = capsys.readouterr()
+    assert [name for name, _, _ in operations.seen] == ["plan_import_config", "import_config_archive"]
+    assert json.loads(out)["skipped"] == [{"member": "T/etc/y", "type": "symbolic link"}]
+    assert err == "zelta-admin-events: skipped symbolic link T/etc/y\n" and commands == RESTARTS
+
+
 def test_show_event_names_each_event_once(system, pager, capsys):
     assert cli.main(["show-event", "-e", " login , login", "--json"]) == 0
     assert [event["id"] for event in json.loads(capsys.readouterr().out)["events"]] == ["login"]
