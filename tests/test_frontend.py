@@ -107,19 +107,23 @@ def test_no_op_and_refusal_touch_nothing(admin_of, lib, commands, capsys, operat
     assert not {"set_event_param", "enable_event"} & {call[0] for call in lib.calls}
 
 
-def test_failed_change_is_recorded_restarted_and_raised(admin_of, lib, commands, monkeypatch):
+@pytest.mark.parametrize("error, raised, line", [
+    (OSError(28, "No space left on device"), frontend.ChangeFailed, "No space left on device"),
+    (KeyboardInterrupt(), KeyboardInterrupt, "interrupted"),
+])
+def test_failed_change_is_recorded_restarted_and_raised(admin_of, lib, commands, monkeypatch, error, raised, line):
     def broken(event_id):
-        raise OSError(28, "No space left on device")
+        raise error
 
     monkeypatch.setattr(sys.modules["zelta_events"], "enable_event", broken)
     recorder = Recorder()
     admin = admin_of(["logout"])
     admin._ZeltaAdminEvents__need_daemon_restart = True  # as a change written before the failure leaves it
-    with pytest.raises(frontend.ChangeFailed) as raised:
+    with pytest.raises(raised) as failure:
         frontend.change(admin, "enable", recorder=recorder)
-    assert str(raised.value) == "No space left on device"
-    assert recorder.calls[-1] == ("after", raised.value.outcome)
-    assert raised.value.outcome["error"] == "No space left on device"
+    assert recorder.calls[-1][1]["error"] == line
+    if raised is frontend.ChangeFailed:
+        assert str(failure.value) == line and recorder.calls[-1] == ("after", failure.value.outcome)
     assert commands == RESTARTS
 
 

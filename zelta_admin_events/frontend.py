@@ -407,9 +407,8 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
     has an error, and the empty plan when there is nothing to change, in
     both cases without writing, restarting or printing anything. Otherwise
     calls recorder.before(command, argv, plan), applies the operation,
-    checks that nothing is left to change, restarts the daemons when the
-    change needs it (unless restart is false), and calls
-    recorder.after(outcome).
+    restarts the daemons when the change needs it (unless restart is
+    false), and calls recorder.after(outcome).
 
     Returns the outcome: the plan's keys ("changed", "changes", "error",
     "skipped" when the import reports skipped members) with "failed_units",
@@ -421,10 +420,10 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
     narrow: the operation runs on an object of the events the plan lists
     alone (imports excepted), so that nothing else is touched; admin then
     knows a restart is due as well. verify: the change is planned again
-    afterwards and fails when anything is left to change (an import the
-    module reports only in print is always verified). report(line) receives the lines the
-    class prints while restarting (and while importing), which are
-    diagnostics; by default they go to standard error.
+    afterwards and fails when anything is left to change (an import that
+    the module reports only in print is always verified). report(line)
+    receives the lines the class prints while restarting (and while
+    importing), which are diagnostics; by default they go to standard error.
     """
     if report is None:
         def report(line):
@@ -456,7 +455,7 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
                     output=left["error"] or ", ".join(_change_name(c) for c in left["changes"])), None)
         except BaseException as error:  # noqa: B036 -- the restart and the record happen whatever went wrong
             failure = error
-            outcome["error"] = _one_line(error)
+            outcome["error"] = _("interrupted") if isinstance(error, KeyboardInterrupt) else _one_line(error)
         finally:
             due = worker._ZeltaAdminEvents__need_daemon_restart
             if due and worker is not admin:
