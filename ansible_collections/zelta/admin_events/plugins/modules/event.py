@@ -42,18 +42,23 @@ options:
     choices: [enabled, disabled]
   facility:
     description:
-      - The syslog facility of the events' messages.
+      - The syslog facility of the events' messages; V(security) is stored as V(auth).
     type: str
     choices: [auth, authpriv, cron, daemon, ftp, kern, lpr, mail, news, security, syslog, user, uucp,
               local0, local1, local2, local3, local4, local5, local6, local7]
   priority:
     description:
-      - The syslog priority of the events' messages.
+      - The syslog priority of the events' messages; the aliases V(panic), V(error) and V(warn) are stored
+        as V(emerg), V(err) and V(warning).
     type: str
     choices: [emerg, panic, alert, crit, err, error, warning, warn, notice, info, debug]
   properties:
     description:
       - Parameters of the named O(events), set in the order given.
+      - In section V(""), V(message-syslog-facility) and V(message-syslog-priority) must name a syslog
+        facility or priority (as O(facility) and O(priority)), V(enabled) must be V(true) or V(false)
+        (and switches the events as O(state) does), and V(message-audit-rules), derived from the
+        watched paths, cannot be set.
     type: list
     elements: dict
     suboptions:
@@ -131,7 +136,8 @@ EXAMPLES = r"""
 RETURN = r"""
 changes:
   description:
-    - What was changed (or, in check mode, would be), in order, one entry per event and parameter.
+    - What was changed (or, in check mode, would be), one entry per event and parameter, by event ID
+      (each event's parameters in the order changed).
     - O(state) changes the parameter V(enabled), O(facility) and O(priority) change
       V(message-syslog-facility) and V(message-syslog-priority); these and the derived
       V(message-audit-rules) have the section V("").
