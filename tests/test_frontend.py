@@ -153,16 +153,17 @@ def test_second_change_waits_for_the_first(tmp_path):
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=tmp_path)
     try:
         assert holder.stdout.readline() == "held\n"
+        before = snapshot(root)
         waiting = subprocess.Popen([FRONT_END, "--root", root, "enable", "-e", "connection-opened"],
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path)
-        time.sleep(1)
-        before = snapshot(root)
-        assert waiting.poll() is None  # it waits, and has changed nothing
+        said = waiting.stderr.readline()
+        time.sleep(0.2)
+        assert said.startswith("zelta-admin-events: waiting for another change to finish (")
+        assert waiting.poll() is None and snapshot(root) == before  # it waits, and has changed nothing
     finally:
         holder.communicate("")
     out, err = waiting.communicate(timeout=60)
-    assert waiting.returncode == 0, err
-    assert err.startswith("zelta-admin-events: waiting for another change to finish (")
+    assert (waiting.returncode, err) == (0, "")
     assert out.startswith("connection-opened") and snapshot(root) != before
 
 
