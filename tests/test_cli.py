@@ -580,6 +580,10 @@ def test_change_is_made_whatever_becomes_of_its_report(accented, tmp_path, redir
     assert "Connexion réseau ✓" in listed.stdout.decode("utf-8")  # UTF-8 whatever the encoding asked for
     assert json.loads(listed.stdout)["groups"][0]["events"][0] == {
         "id": "connection-opened", "name": "Connexion réseau ✓", "enabled": True}
+    # An archive written is a change made as well.
+    done = subprocess.run(["/bin/sh", "-c", f'"$0" --root "$1" export out.tar.gz {redirect}', FRONT_END, accented],
+                          env=env, capture_output=True, cwd=tmp_path)
+    assert (done.returncode, done.stderr.decode()) == (status, err) and (tmp_path / "out.tar.gz").exists()
 
 
 # ---- pager and colour ---------------------------------------------------------------

@@ -736,6 +736,7 @@ def _export(ctx):
             traceback.print_exc()
         _diagnose(ctx.module._("Error exporting configuration") + ": " + _describe(error))
         return EXIT_FAILED
+    ctx.made = True
     print(ctx.module._("Configuration exported"))
     return EXIT_OK
 
