@@ -683,8 +683,8 @@ def _change(ctx):
 
     try:
         with _output_to_stderr(opts.json):
-            outcome = frontend.change(admin, operation, *opts.args, command=opts.command, argv=ctx.argv,
-                                      report=_diagnose)
+            outcome = frontend.change(admin, operation, *opts.args, recorder=_recorder(ctx), command=opts.command,
+                                      argv=ctx.argv, report=_diagnose)
     except frontend.ChangeFailed as failure:
         if failure.outcome is not None:
             ctx.made = True
@@ -711,6 +711,11 @@ def _change(ctx):
         print(ctx.module._("Configuration imported"))
     status = _unknown_skipped(unknown)
     return EXIT_FAILED if outcome["failed_units"] else status
+
+
+def _recorder(ctx):
+    """What records the changes the command makes (see frontend.change); none yet."""
+    return None
 
 
 def _report_skipped(plan):
