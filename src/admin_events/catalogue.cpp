@@ -1,6 +1,7 @@
 // The event catalogue: names of all events and groups, which events make up
 // a group, the group an event belongs to, the effective settings of an event
 // and the translated labels of its sections.
+#include "catalogue.hpp"
 #include "module.hpp"
 #include "rooted.hpp"
 #include "transfer.hpp"

@@ -1,5 +1,7 @@
 // Event changes: enabling and disabling, daemon restart, syslog message
 // parameters, event properties and the audit rules of the file-watching events.
+#include "changes.hpp"
+#include "catalogue.hpp"
 #include "module.hpp"
 #include "transfer.hpp"
 

@@ -1,5 +1,6 @@
 // Status and settings display: status listings, the settings outline and
 // the hand-off of text to the pager.
+#include "catalogue.hpp"
 #include "module.hpp"
 
 #include <algorithm>
@@ -11,7 +12,8 @@
 
 namespace zelta {
 
-void page(Ctx, Borrowed text) {
+// Shows text through the pager "less -R" and waits for it to exit.
+static void page(Ctx, Borrowed text) {
     // Imported at every hand-off, not kept: what sys.modules holds as pydoc
     // now is what pages, so a front end can put a pager of its own there.
     Ref pydoc = import("pydoc");

@@ -1,6 +1,7 @@
 // Module setup, the ZeltaAdminEvents class with its constants, the
 // constructor and the validation of the named IDs.
 #include "module.hpp"
+#include "changes.hpp"
 
 #include <source_digest.h>
 #include <structmember.h>

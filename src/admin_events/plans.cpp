@@ -2,6 +2,8 @@
 // settings of events and the plan of each changing operation, as plain dicts
 // and lists ready for json.dumps. Nothing here prints, pages or runs a
 // command; plans read the tree and the events library and change neither.
+#include "catalogue.hpp"
+#include "changes.hpp"
 #include "module.hpp"
 
 namespace zelta {
