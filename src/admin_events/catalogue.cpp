@@ -199,7 +199,7 @@ Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo) 
     Ref method = getattr(self, c.st.get_events_by_group_id);
     // A class-level operation is bound to the object's class.
     Borrowed cls = reinterpret_cast<PyObject*>(Py_TYPE(self.get()));
-    if (PyUnicode_Check(group_id.get()) && is_own_method(method, cls, "_ZeltaAdminEvents__get_events_by_group_id"))
+    if (PyUnicode_Check(group_id.get()) && is_own_method(method, cls, operation_names::get_events_by_group_id))
         return group_events(c, cls, group_id, &memo);
     return call(method, group_id);
 }

@@ -90,7 +90,7 @@ ZELTA_OPERATION(process_ids) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
             Borrowed group_id = PyList_GET_ITEM(snapshot.get(), i);
             Ref method = getattr(self, c.st.process_group);
-            if (PyUnicode_Check(group_id.get()) && is_own_method(method, self, "_ZeltaAdminEvents__process_group")) {
+            if (PyUnicode_Check(group_id.get()) && is_own_method(method, self, operation_names::process_group)) {
                 switch_group(c, self, group_id, a.action, memo);
             } else {
                 call(method, group_id, a.action);

@@ -308,7 +308,7 @@ public:
                 put_text(section_label(key));
                 out_.put(":\n");
                 Ref format = getattr(self_, c_.st.get_event_config_string);
-                if (is_own_method(format, self_, "_ZeltaAdminEvents__get_event_config_string")) {
+                if (is_own_method(format, self_, operation_names::get_event_config_string)) {
                     outline(value, deeper);
                 } else {
                     put_text(call(format, value, deeper));
@@ -329,7 +329,7 @@ public:
 private:
     Ref section_label(Borrowed key) {
         Ref label = getattr(self_, c_.st.get_event_section_translation);
-        if (is_own_method(label, self_, "_ZeltaAdminEvents__get_event_section_translation"))
+        if (is_own_method(label, self_, operation_names::get_event_section_translation))
             return event_section_label(c_, self_, key);
         return call(label, key);
     }

@@ -130,9 +130,17 @@ Ref translate_with(Ctx c, const char* msgid, std::initializer_list<std::pair<con
 // Prints message_text(c, msgid, value) as one line.
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
 
+// The name Python sees of each operation, as compile-time text.
+namespace operation_names {
+#define ZELTA_OPERATION_PYTHON_NAME(name, python_name, ...) inline constexpr char name[] = python_name;
+ZELTA_OPERATIONS(ZELTA_OPERATION_PYTHON_NAME, ZELTA_IGNORE, ZELTA_IGNORE)
+#undef ZELTA_OPERATION_PYTHON_NAME
+}  // namespace operation_names
+
 // Whether `bound`, an attribute just read from self, is the class's own
-// method `name` bound to self: then running its C++ code directly does
-// exactly what calling it would. An override or a patch is anything else.
+// method `name` (from operation_names) bound to self: then running its C++
+// code directly does exactly what calling it would. An override or a patch
+// is anything else.
 bool is_own_method(Borrowed bound, Borrowed self, const char* name);
 
 // A new list of the IDs the constructor removed as unknown from the named
