@@ -504,19 +504,16 @@ ZELTA_OPERATION(show_event) {
     SettingsListingScope listing(c.st);
     call_method(self, c.st.load_event_section_translations);
     Ref blocks = Ref::steal(PyList_New(0));
-    Ref ids = getattr(self, c.st.event_id_list);
-    if (!ids.view().is_none()) {  // no named events: an empty listing
-        Ref snapshot = to_list(ids);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-            Borrowed event_id = PyList_GET_ITEM(snapshot.get(), i);
-            Ref settings = call_method(self, c.st.get_event_config, event_id);
-            Ref text = call_method(self, c.st.get_event_config_string, settings);
-            Ref parts = Ref::steal(PyList_New(0));
-            for (Borrowed part :
-                 {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
-                append(parts, part);
-            append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
-        }
+    Ref ids = list_field(self, c.st.event_id_list);  // no named events: an empty listing
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
+        Borrowed event_id = PyList_GET_ITEM(ids.get(), i);
+        Ref settings = call_method(self, c.st.get_event_config, event_id);
+        Ref text = call_method(self, c.st.get_event_config_string, settings);
+        Ref parts = Ref::steal(PyList_New(0));
+        for (Borrowed part :
+             {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
+            append(parts, part);
+        append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
     }
     page(c, Ref::steal(PyUnicode_Join(c.st.newline.get(), blocks.get())));
     return none();
