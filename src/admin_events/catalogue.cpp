@@ -1,6 +1,7 @@
 // The event catalogue: names of all events and groups, which events make up
 // a group, the group an event belongs to, the effective settings of an event
 // and the translated labels of its sections.
+#include "catalogue.hpp"
 #include "module.hpp"
 #include "rooted.hpp"
 #include "transfer.hpp"
@@ -99,9 +100,7 @@ static Ref description_table(Ctx c, Borrowed records_function) {
     Ref records = call(library(c, records_function), integer(2));
     Ref table =
         PyList_CheckExact(records.get()) ? presized_dict(PyList_GET_SIZE(records.get())) : Ref::steal(PyDict_New());
-    Ref iterator = Ref::steal(PyObject_GetIter(records.get()));
-    while (Ref record = Ref::steal_or_null(PyIter_Next(iterator.get()))) add_record(c, table, record);
-    if (PyErr_Occurred()) throw PyError{};
+    for_each(records, [&](Borrowed record) { add_record(c, table, record); });
     return table;
 }
 
@@ -125,17 +124,13 @@ static Ref listed_candidates(Ctx c, Borrowed candidates) {
     Ref ids = call(library(c, c.st.get_event_ids));
     Ref wanted = Ref::steal(PySet_New(candidates.get()));
     Ref found = Ref::steal(PySet_New(nullptr));
-    Ref iterator = Ref::steal(PyObject_GetIter(ids.get()));
-    while (PySet_GET_SIZE(found.get()) < PySet_GET_SIZE(wanted.get())) {
-        Ref id = Ref::steal_or_null(PyIter_Next(iterator.get()));
-        if (!id) {
-            if (PyErr_Occurred()) throw PyError{};
-            break;
-        }
+    // The caller has at least one candidate.
+    for_each(ids, [&](Borrowed id) {
         int hit = PySet_Contains(wanted.get(), id.get());
         check(hit);
         if (hit) check(PySet_Add(found.get(), id.get()));
-    }
+        return PySet_GET_SIZE(found.get()) < PySet_GET_SIZE(wanted.get());
+    });
     return found;
 }
 
@@ -198,7 +193,7 @@ Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo) 
     Ref method = getattr(self, c.st.get_events_by_group_id);
     // A class-level operation is bound to the object's class.
     Borrowed cls = reinterpret_cast<PyObject*>(Py_TYPE(self.get()));
-    if (PyUnicode_Check(group_id.get()) && is_own_method(method, cls, "_ZeltaAdminEvents__get_events_by_group_id"))
+    if (PyUnicode_Check(group_id.get()) && is_own_method(method, cls, operation_names::get_events_by_group_id))
         return group_events(c, cls, group_id, &memo);
     return call(method, group_id);
 }
@@ -224,14 +219,15 @@ ZELTA_OPERATION(get_grouped_events) {
 // The first group, in the library's group order, whose directory holds the event.
 ZELTA_OPERATION(get_event_group) {
     Ref groups = call(library(c, c.st.get_group_ids));
-    Ref iterator = Ref::steal(PyObject_GetIter(groups.get()));
     EventIdMemo memo;
-    while (Ref group_id = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+    Ref holder = none();
+    for_each(groups, [&](Borrowed group_id) {
         Ref events = events_of_group(c, self, group_id, memo);
-        if (contains(events, a.event_id)) return group_id;
-    }
-    if (PyErr_Occurred()) throw PyError{};
-    return none();
+        if (!contains(events, a.event_id)) return true;
+        holder = Ref::borrow(group_id);
+        return false;
+    });
+    return holder;
 }
 
 // ---- Event settings -----------------------------------------------------------

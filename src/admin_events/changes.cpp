@@ -1,5 +1,7 @@
 // Event changes: enabling and disabling, daemon restart, syslog message
 // parameters, event properties and the audit rules of the file-watching events.
+#include "changes.hpp"
+#include "catalogue.hpp"
 #include "module.hpp"
 #include "transfer.hpp"
 
@@ -88,7 +90,7 @@ ZELTA_OPERATION(process_ids) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
             Borrowed group_id = PyList_GET_ITEM(snapshot.get(), i);
             Ref method = getattr(self, c.st.process_group);
-            if (PyUnicode_Check(group_id.get()) && is_own_method(method, self, "_ZeltaAdminEvents__process_group")) {
+            if (PyUnicode_Check(group_id.get()) && is_own_method(method, self, operation_names::process_group)) {
                 switch_group(c, self, group_id, a.action, memo);
             } else {
                 call(method, group_id, a.action);
@@ -190,14 +192,6 @@ static void store_event_param(Ctx c, Borrowed event_id, Borrowed section, Borrow
     call(library(c, c.st.set_event_param), event_id, section, parameter, value);
 }
 
-// Runs body on every item of an iterable, as a for loop would.
-template <typename F>
-static void each_item(Borrowed iterable, F&& body) {
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable.get()));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) body(item.view());
-    if (PyErr_Occurred()) throw PyError{};
-}
-
 // "ID<tab>TYPE: VALUE", echoed once per named event and once per named group.
 static void print_syslog_param_line(Borrowed id, Borrowed param_type, Borrowed param_value) {
     print_line(Ref::steal(PyUnicode_FromFormat("%S\t%U: %U", id.get(), param_type.get(), param_value.get())));
@@ -217,7 +211,7 @@ ZELTA_OPERATION(set_syslog_message_param) {
 
     Ref events = getattr(self, c.st.event_id_list);
     if (!events.view().is_none()) {
-        each_item(events, [&](Borrowed event_id) {
+        for_each(events, [&](Borrowed event_id) {
             store_event_param(c, event_id, c.st.empty, parameter, value);
             print_syslog_param_line(event_id, param_type, param_value);
         });
@@ -225,10 +219,9 @@ ZELTA_OPERATION(set_syslog_message_param) {
     Ref groups = getattr(self, c.st.group_id_list);
     if (!groups.view().is_none()) {
         EventIdMemo memo;
-        each_item(groups, [&](Borrowed group_id) {
+        for_each(groups, [&](Borrowed group_id) {
             Ref members = events_of_group(c, self, group_id, memo);
-            each_item(members,
-                      [&](Borrowed event_id) { store_event_param(c, event_id, c.st.empty, parameter, value); });
+            for_each(members, [&](Borrowed event_id) { store_event_param(c, event_id, c.st.empty, parameter, value); });
             print_syslog_param_line(group_id, param_type, param_value);
         });
     }
@@ -495,8 +488,7 @@ PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed section, B
         return change;
     }
 
-    Ref listed = getattr(self, c.st.event_id_list);
-    change.events = listed.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(listed);
+    change.events = list_field(self, c.st.event_id_list);
     Ref special_events = getattr(self, c.st.special_events);
     size_t count = static_cast<size_t>(PyList_GET_SIZE(change.events.get()));
     std::vector<bool> special(count);

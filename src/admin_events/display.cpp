@@ -1,5 +1,6 @@
 // Status and settings display: status listings, the settings outline and
 // the hand-off of text to the pager.
+#include "catalogue.hpp"
 #include "module.hpp"
 
 #include <algorithm>
@@ -11,7 +12,8 @@
 
 namespace zelta {
 
-void page(Ctx, Borrowed text) {
+// Shows text through the pager "less -R" and waits for it to exit.
+static void page(Ctx, Borrowed text) {
     // Imported at every hand-off, not kept: what sys.modules holds as pydoc
     // now is what pages, so a front end can put a pager of its own there.
     Ref pydoc = import("pydoc");
@@ -306,7 +308,7 @@ public:
                 put_text(section_label(key));
                 out_.put(":\n");
                 Ref format = getattr(self_, c_.st.get_event_config_string);
-                if (is_own_method(format, self_, "_ZeltaAdminEvents__get_event_config_string")) {
+                if (is_own_method(format, self_, operation_names::get_event_config_string)) {
                     outline(value, deeper);
                 } else {
                     put_text(call(format, value, deeper));
@@ -327,7 +329,7 @@ public:
 private:
     Ref section_label(Borrowed key) {
         Ref label = getattr(self_, c_.st.get_event_section_translation);
-        if (is_own_method(label, self_, "_ZeltaAdminEvents__get_event_section_translation"))
+        if (is_own_method(label, self_, operation_names::get_event_section_translation))
             return event_section_label(c_, self_, key);
         return call(label, key);
     }
@@ -502,19 +504,16 @@ ZELTA_OPERATION(show_event) {
     SettingsListingScope listing(c.st);
     call_method(self, c.st.load_event_section_translations);
     Ref blocks = Ref::steal(PyList_New(0));
-    Ref ids = getattr(self, c.st.event_id_list);
-    if (!ids.view().is_none()) {  // no named events: an empty listing
-        Ref snapshot = to_list(ids);
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
-            Borrowed event_id = PyList_GET_ITEM(snapshot.get(), i);
-            Ref settings = call_method(self, c.st.get_event_config, event_id);
-            Ref text = call_method(self, c.st.get_event_config_string, settings);
-            Ref parts = Ref::steal(PyList_New(0));
-            for (Borrowed part :
-                 {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
-                append(parts, part);
-            append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
-        }
+    Ref ids = list_field(self, c.st.event_id_list);  // no named events: an empty listing
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.get()); ++i) {
+        Borrowed event_id = PyList_GET_ITEM(ids.get(), i);
+        Ref settings = call_method(self, c.st.get_event_config, event_id);
+        Ref text = call_method(self, c.st.get_event_config_string, settings);
+        Ref parts = Ref::steal(PyList_New(0));
+        for (Borrowed part :
+             {c.st.title_rule.view(), event_id, c.st.title_rule.view(), c.st.newline.view(), text.view()})
+            append(parts, part);
+        append(blocks, Ref::steal(PyUnicode_Join(c.st.empty.get(), parts.get())));
     }
     page(c, Ref::steal(PyUnicode_Join(c.st.newline.get(), blocks.get())));
     return none();

@@ -1,6 +1,7 @@
 // Module setup, the ZeltaAdminEvents class with its constants, the
 // constructor and the validation of the named IDs.
 #include "module.hpp"
+#include "changes.hpp"
 
 #include <source_digest.h>
 #include <structmember.h>
@@ -173,19 +174,13 @@ PyObject* entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* 
     });
 }
 
-namespace names {
-#define ZELTA_NAME(name, python_name, ...) constexpr char name[] = python_name;
-ZELTA_OPERATIONS(ZELTA_NAME, ZELTA_IGNORE, ZELTA_IGNORE)
-#undef ZELTA_NAME
-}  // namespace names
-
 #define ZELTA_OPERATION_ROW(name, python_name, kind, params, doc) \
-    Operation{names::name,                                        \
+    Operation{operation_names::name,                              \
               Kind::kind,                                         \
               parameters::name,                                   \
               std::size(parameters::name) - 1,                    \
               doc,                                                \
-              entry<Kind::kind, names::name, parameters::name, arguments::name, operations::name>},
+              entry<Kind::kind, operation_names::name, parameters::name, arguments::name, operations::name>},
 constexpr Operation operation_table[] = {ZELTA_OPERATIONS(ZELTA_OPERATION_ROW, ZELTA_IGNORE, ZELTA_IGNORE)};
 #undef ZELTA_OPERATION_ROW
 

@@ -6,8 +6,6 @@
 #include "operations.hpp"
 #include "py.hpp"
 
-#include <vector>
-
 namespace zelta {
 
 // Attribute and global names, interned once per module; the names of the
@@ -88,33 +86,6 @@ namespace zelta {
 // that loading the module stays cheap.
 enum class LazyModule { json, tarfile, os, tempfile, gzip, hashlib, count };
 
-// While show_event, get_event_settings or a settings plan runs, the current
-// configuration file is read and parsed once for all the events it reads:
-// each event's member is taken out of that one parse (catalogue.cpp). The
-// listing belongs to that call and is known only to the thread that runs it.
-// Outside a listing, and for an event read twice, the file is read at every
-// request.
-struct State;
-struct SettingsListing {
-    const State* owner;          // the module whose show_event runs
-    SettingsListing* enclosing;  // a show_event running further up this thread, if any
-    Ref path;                    // the file as named when it was read; empty until then
-    Ref document;                // its parsed content, less the members already taken
-    Ref taken;                   // set of the event IDs whose member was taken
-};
-
-// Marks one show_event listing on the running thread for its duration.
-class SettingsListingScope {
-public:
-    explicit SettingsListingScope(const State& owner);
-    ~SettingsListingScope();
-    SettingsListingScope(const SettingsListingScope&) = delete;
-    SettingsListingScope& operator=(const SettingsListingScope&) = delete;
-
-private:
-    SettingsListing listing_;
-};
-
 #define ZELTA_IGNORE(...)
 
 struct State {
@@ -159,74 +130,28 @@ Ref translate_with(Ctx c, const char* msgid, std::initializer_list<std::pair<con
 // Prints message_text(c, msgid, value) as one line.
 void print_message(Ctx c, const char* msgid, Borrowed value = {});
 
+// The name Python sees of each operation, as compile-time text.
+namespace operation_names {
+#define ZELTA_OPERATION_PYTHON_NAME(name, python_name, ...) inline constexpr char name[] = python_name;
+ZELTA_OPERATIONS(ZELTA_OPERATION_PYTHON_NAME, ZELTA_IGNORE, ZELTA_IGNORE)
+#undef ZELTA_OPERATION_PYTHON_NAME
+}  // namespace operation_names
+
 // Whether `bound`, an attribute just read from self, is the class's own
-// method `name` bound to self: then running its C++ code directly does
-// exactly what calling it would. An override or a patch is anything else.
+// method `name` (from operation_names) bound to self: then running its C++
+// code directly does exactly what calling it would. An override or a patch
+// is anything else.
 bool is_own_method(Borrowed bound, Borrowed self, const char* name);
-
-// The section label of a settings key, "(description)" or "" (catalogue.cpp).
-Ref event_section_label(Ctx c, Borrowed self, Borrowed key);
-
-// The library's event ID list as last seen within one operation that lists
-// many groups, and the set of its IDs. It lives in that operation's call.
-struct EventIdMemo {
-    Ref items;  // a tuple of the list's items
-    Ref set;
-};
-
-// self.__get_events_by_group_id(group_id); while that is the class's own
-// method, its work is done here with the operation's memo (catalogue.cpp).
-Ref events_of_group(Ctx c, Borrowed self, Borrowed group_id, EventIdMemo& memo);
-
-// The two files an event's effective settings come from: its default
-// settings and its member of the current configuration file (empty when it
-// has none), with the group whose directory holds it. An event in no group
-// and a missing current configuration file fail, unless lenient says
-// otherwise: then the first has no defaults, and the second is taken for a
-// file without members, as the events library takes it when it writes the
-// first change.
-struct SettingsParts {
-    Ref defaults, current, group;
-};
-enum SettingsLeniency : unsigned { lenient_no_group = 1, lenient_missing_current = 2 };
-SettingsParts event_settings_parts(Ctx c, Borrowed self, Borrowed event_id, unsigned lenient = 0);
-// The effective settings: current over defaults (defaults are changed in
-// place), sorted through the class's __sort_nested_dict.
-Ref merged_settings(Ctx c, Borrowed self, Borrowed defaults, Borrowed current);
 
 // A new list of the IDs the constructor removed as unknown from the named
 // groups or events, in the order met.
 Ref unknown_ids(Borrowed self, bool groups);
-
-// zelta_events.is_event_enabled(event_id), as listings show it.
-Ref event_state(Ctx c, Borrowed event_id);
-// table[id][key]: the name of an ID in a description table, in the language
-// that key (the value of LANG) picks.
-Ref described_name(Borrowed table, Borrowed id, Borrowed key);
-
-// A value for set_properties into a section, checked as the operation
-// checks it before anything is written: either the line that refuses it, or
-// the decoded value with the events it goes to and, for the file-watching
-// ones, their audit rules value (JSON text; empty for the others).
-struct PropertyChange {
-    Ref refusal;
-    Ref decoded;
-    Ref events;
-    std::vector<Ref> audit_rules;
-};
-PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed section, Borrowed value);
 
 // The files and directories import_config would create or replace from the
 // archive, after the checks the import makes (transfer.cpp). When the import
 // would refuse the archive, error holds the line it would print and the list
 // is empty.
 Ref import_changes(Ctx c, Borrowed self, Borrowed input_file, bool texts, Ref& error);
-
-// Shows text through the pager "less -R" and waits for it to exit.
-void page(Ctx, Borrowed text);
-
-// Sets the audit rule builders up as module-bound callables.
-Ref make_audit_rule_builders(Borrowed module);
 
 }  // namespace zelta
 

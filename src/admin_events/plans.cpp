@@ -2,6 +2,8 @@
 // settings of events and the plan of each changing operation, as plain dicts
 // and lists ready for json.dumps. Nothing here prints, pages or runs a
 // command; plans read the tree and the events library and change neither.
+#include "catalogue.hpp"
+#include "changes.hpp"
 #include "module.hpp"
 
 namespace zelta {
@@ -14,12 +16,6 @@ void set_item(Borrowed dict, const char* key, Borrowed value) {
 
 Ref new_list() { return Ref::steal(PyList_New(0)); }
 Ref new_dict() { return Ref::steal(PyDict_New()); }
-
-// A list of the IDs in a field of the object; None lists none.
-Ref named_ids(Borrowed self, Borrowed field) {
-    Ref ids = getattr(self, field);
-    return ids.view().is_none() ? new_list() : to_list(ids);
-}
 
 // Whether the library reports the event as enabled (True compares equal to 1).
 bool is_enabled(Borrowed state) {
@@ -212,9 +208,7 @@ private:
 
     static Ref sorted_keys(Borrowed a, Borrowed b) {
         Ref keys = Ref::steal(PySet_New(a.get()));
-        Ref more = Ref::steal(PyObject_GetIter(b.get()));
-        while (Ref key = Ref::steal_or_null(PyIter_Next(more.get()))) check(PySet_Add(keys.get(), key.get()));
-        if (PyErr_Occurred()) throw PyError{};
+        for_each(b, [&](Borrowed key) { check(PySet_Add(keys.get(), key.get())); });
         Ref sorted = to_list(keys);
         check(PyList_Sort(sorted.get()));
         return sorted;
@@ -240,9 +234,9 @@ Ref not_an_object(Ctx c, Borrowed self, Borrowed event_id, Borrowed section) {
 // named group, in the order the changing operations walk them.
 template <typename F>
 void for_each_target(Ctx c, Borrowed self, F&& body) {
-    Ref events = named_ids(self, c.st.event_id_list);
+    Ref events = list_field(self, c.st.event_id_list);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events.get()); ++i) body(Borrowed(PyList_GET_ITEM(events.get(), i)));
-    Ref groups = named_ids(self, c.st.group_id_list);
+    Ref groups = list_field(self, c.st.group_id_list);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(groups.get()); ++i) {
         Ref members = to_list(call_method(self, c.st.get_events_by_group_id, PyList_GET_ITEM(groups.get(), i)));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(members.get()); ++j)
@@ -293,7 +287,7 @@ ZELTA_OPERATION(get_unknown_ids) {
 
 ZELTA_OPERATION(get_status) {
     bool all_groups = a.all_groups && truth(a.all_groups);
-    Ref group_ids = all_groups ? call(library(c, c.st.get_group_ids)) : named_ids(self, c.st.group_id_list);
+    Ref group_ids = all_groups ? call(library(c, c.st.get_group_ids)) : list_field(self, c.st.group_id_list);
     Ref lang = global(c, c.st.lang);
     Ref event_table = getattr(self, c.st.event_description);
     Ref group_table = getattr(self, c.st.group_description);
@@ -316,7 +310,7 @@ ZELTA_OPERATION(get_status) {
         append(groups, group);
     }
 
-    Ref named = named_ids(self, c.st.event_id_list);
+    Ref named = list_field(self, c.st.event_id_list);
     Ref events = new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(named.get()); ++i)
         append(events, event_entry(c, event_table, lang, PyList_GET_ITEM(named.get(), i)));
@@ -331,7 +325,7 @@ ZELTA_OPERATION(get_event_settings) {
     SettingsListingScope listing(c.st);  // one read of the current configuration
     Ref lang = global(c, c.st.lang);
     Ref event_table = getattr(self, c.st.event_description);
-    Ref named = named_ids(self, c.st.event_id_list);
+    Ref named = list_field(self, c.st.event_id_list);
     Ref result = new_list();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(named.get()); ++i) {
         Borrowed event_id = PyList_GET_ITEM(named.get(), i);

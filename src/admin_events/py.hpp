@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace zelta {
@@ -224,6 +225,28 @@ inline bool equal(Borrowed a, Borrowed b) {
     return r == 1;
 }
 inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+// Runs body(item) on every item of an iterable, as a for loop does, and
+// raises the error the iteration ends with. A body that returns bool ends
+// the loop early by returning false.
+template <typename F>
+void for_each(Borrowed iterable, F&& body) {
+    Ref iterator = Ref::steal(PyObject_GetIter(iterable.get()));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
+        if constexpr (std::is_same_v<std::invoke_result_t<F&, Borrowed>, bool>) {
+            if (!body(item.view())) return;
+        } else {
+            body(item.view());
+        }
+    }
+    if (PyErr_Occurred()) throw PyError{};
+}
+
+// A new list of the items in a list attribute of an object; None lists none.
+inline Ref list_field(Borrowed object, Borrowed name) {
+    Ref value = getattr(object, name);
+    return value.view().is_none() ? Ref::steal(PyList_New(0)) : to_list(value);
+}
 
 // Calls a callable with positional arguments given as borrowed views.
 template <typename... A>
