@@ -230,6 +230,31 @@ def run_tool(args, env=None, **kwargs):
     return subprocess.run(args, env=env, **kwargs)
 
 
+def _module_code(function):
+    """Whether a C function belongs to the module: one of its functions, or
+    a method of its class, a subclass or an instance."""
+    owner = getattr(function, "__self__", None)
+    cls = admin_events.ZeltaAdminEvents
+    return (owner is admin_events or isinstance(owner, cls)
+            or (isinstance(owner, type) and issubclass(owner, cls)))
+
+
+@pytest.fixture(autouse=True)
+def runs_no_module_code(request):
+    """A test marked without_module, which the sanitizer run leaves out,
+    fails when it calls a function or method of the module in this process."""
+    if request.node.get_closest_marker("without_module") is None:
+        yield
+        return
+    calls = []
+    sys.setprofile(lambda frame, event, arg: calls.append(arg) if event == "c_call" and _module_code(arg) else None)
+    try:
+        yield
+    finally:
+        sys.setprofile(None)
+    assert not calls, f"marked without_module, yet calls {calls[0]!r} of the module"
+
+
 @pytest.fixture(autouse=True)
 def english_messages(monkeypatch):
     """Messages untranslated whatever the developer's locale; a test that
