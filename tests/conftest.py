@@ -59,14 +59,15 @@ def allocated_blocks():
     suffices for a difference between two counts within it. Either way the
     type attribute cache is emptied first: each of its entries holds on to
     the last name looked up there, a string an operation may have made."""
+    clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache  # renamed in 3.13
     if sys.getallocatedblocks():
-        yield lambda: sys._clear_type_cache() or sys.getallocatedblocks()
+        yield lambda: clear_caches() or sys.getallocatedblocks()
         return
     started = not tracemalloc.is_tracing()
     if started:
         tracemalloc.start()
     try:
-        yield lambda: sys._clear_type_cache() or len(tracemalloc.take_snapshot().traces)
+        yield lambda: clear_caches() or len(tracemalloc.take_snapshot().traces)
     finally:
         if started:
             tracemalloc.stop()
