@@ -68,6 +68,7 @@ def operations(module, monkeypatch):
 
 # ---- help and usage ---------------------------------------------------------------
 
+@pytest.mark.without_module
 @pytest.mark.parametrize("argv", [["--help"], ["-h"]] + [[name, "--help"] for name in cli.COMMANDS])
 def test_help_exits_zero_with_an_example(argv, capsys):
     assert cli.main(argv) == 0
@@ -77,6 +78,7 @@ def test_help_exits_zero_with_an_example(argv, capsys):
     assert "example" in out and f"\n  zelta-admin-events {command}" in out
 
 
+@pytest.mark.without_module
 def test_version(capsys):
     import tomllib
 
@@ -142,6 +144,7 @@ def test_ids_repeat_split_at_commas_and_go_before_or_after_command(system, comma
     assert commands == RESTARTS
 
 
+@pytest.mark.without_module
 @pytest.mark.parametrize("argv", [
     ["-e", "enable", "show-event"],  # an ID named like a command
     ["--root", "disable", "enable", "-g", "x"],
@@ -327,6 +330,7 @@ def test_missing_library_is_one_line(tmp_path, missing, argv, message):
     assert done.stderr.count("\n") == 1
 
 
+@pytest.mark.without_module
 def test_completion_without_a_script_for_the_shell_fails(monkeypatch, capsys):
     argcomplete = pytest.importorskip("argcomplete")
     monkeypatch.setattr(argcomplete, "shellcode", lambda *args, **kwargs: "")  # as argcomplete 2 for zsh
@@ -335,6 +339,7 @@ def test_completion_without_a_script_for_the_shell_fails(monkeypatch, capsys):
                                        "script for zsh (argcomplete 3 or newer does)\n")
 
 
+@pytest.mark.without_module
 def test_module_entry_point_shows_help(tmp_path):
     done = subprocess.run([sys.executable, "-m", "zelta_admin_events", "--help"], cwd=tmp_path,
                           capture_output=True, text=True)
@@ -732,6 +737,7 @@ def test_front_end_messages_in_russian(system, russian, module, tree, monkeypatc
     assert text.format(root=tree.root) in getattr(capsys.readouterr(), stream)
 
 
+@pytest.mark.without_module
 @pytest.mark.parametrize("count, text", [
     (1, "пропущен 1 неизвестный идентификатор"),
     (3, "пропущено 3 неизвестных идентификатора"),
@@ -809,6 +815,7 @@ def test_bash_completes_ids_of_the_system_in_use(sample, tmp_path):
     assert complete("zelta-admin-events set-facility -e user-login local") == [f"local{n}" for n in range(8)]
 
 
+@pytest.mark.without_module
 @pytest.mark.parametrize("shell, marker", [("bash", "complete -o nospace"), ("zsh", "#compdef zelta-admin-events")])
 def test_completion_script_is_self_contained(shell, marker, capsys):
     assert cli.main(["completion", shell]) == 0

@@ -96,15 +96,23 @@ def test_construction_with_arbitrary_catalogues_and_ids(lib, Admin, records, eve
 
 def outline(settings_dict, labels, level=0):
     """The settings outline written out directly from its layout rules."""
-    text = ""
+    lines = []
+    _outline(settings_dict, labels, level, lines)
+    return "".join(lines)
+
+
+def _outline(settings_dict, labels, level, lines):
+    # Pieces gathered in one list and joined once: repeated += copies the
+    # whole text each time, quadratic under the sanitizers' allocator.
+    prefix = "    " * level
     for key, value in settings_dict.items():
-        prefix = "    " * level
         if isinstance(value, dict):
             label = f"({labels[key]['ru']})" if key in labels else ""
-            text += prefix + key + label + ":\n" + outline(value, labels, level + 1)
+            lines += (prefix, key, label, ":\n")
+            _outline(value, labels, level + 1, lines)
         else:
-            text += prefix + key + ": " + str(value).replace("'", '"') + "\n"
-    return text + "\n"
+            lines += (prefix, key, ": ", str(value).replace("'", '"'), "\n")
+    lines.append("\n")
 
 
 # Any double at all, from its 64 bits: the outline writes floats itself.

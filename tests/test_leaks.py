@@ -232,3 +232,18 @@ def test_every_operation_is_covered(module):
     covered = {case[1] or "ZeltaAdminEvents" for case in CASES.values()}
     operations = {operation[0] for operation in module._operations}
     assert operations <= covered, sorted(operations - covered)
+
+
+KEPT = []
+CANARY = object()
+
+
+@pytest.mark.parametrize("leak, message", [
+    (lambda: KEPT.append([]), "blocks left behind"),  # a new object kept per call
+    (lambda: KEPT.append(CANARY), "references to <object"),  # a reference kept per call
+])
+def test_the_loop_catches_a_leak(leak, message):
+    """The measures themselves, under whatever allocator this run uses."""
+    with pytest.raises(AssertionError, match=message):
+        assert_no_leak(leak, [CANARY], rounds=500)
+    KEPT.clear()

@@ -32,11 +32,13 @@ def rendered():
     return sections
 
 
+@pytest.mark.without_module
 def test_page_has_the_sections_an_administrator_looks_for(rendered):
     assert list(rendered) == ["NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "OPTIONS", "EXIT STATUS",
                               "ENVIRONMENT", "FILES", "EXAMPLES", "SEE ALSO"]
 
 
+@pytest.mark.without_module
 def test_every_command_is_described(rendered):
     described = {line.split()[0] for line in rendered["COMMANDS"] if line}
     assert set(cli.COMMANDS) <= described
@@ -44,6 +46,7 @@ def test_every_command_is_described(rendered):
     assert all(name in synopsis for name in cli.COMMANDS)
 
 
+@pytest.mark.without_module
 def test_every_option_is_described(rendered):
     parser = cli.build_parser()
     options = {s for action in parser._actions for s in action.option_strings}
@@ -52,6 +55,7 @@ def test_every_option_is_described(rendered):
     assert {option for option in options if option not in described} == set()
 
 
+@pytest.mark.without_module
 @pytest.mark.parametrize("section, names", [
     ("ENVIRONMENT", ["LESS", "LESSSECURE", "NO_COLOR", "PAGER", "TERM", "SUDO_UID", "ZELTA_EVENTS_ROOT", "LANGUAGE"]),
     ("FILES", ["/usr/share/syslog-ng-mod-zelta/event-settings", "/etc/zelta-syslog.conf",
@@ -70,6 +74,7 @@ def test_module_paths_in_files_are_the_class_constants(rendered, module):
         assert str(getattr(module.ZeltaAdminEvents, name)) in files
 
 
+@pytest.mark.without_module
 def test_man_formats_the_page_without_warnings(tmp_path):
     if shutil.which("man") is None:
         pytest.skip("man is not installed")
@@ -79,6 +84,7 @@ def test_man_formats_the_page_without_warnings(tmp_path):
     assert "zelta-admin-events" in done.stdout
 
 
+@pytest.mark.without_module
 def test_page_names_the_version_of_the_project():
     import tomllib
 

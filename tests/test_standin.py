@@ -17,6 +17,8 @@ from pathlib import Path
 import pytest
 from conftest import snapshot
 
+pytestmark = pytest.mark.without_module  # the library alone, loaded from its file
+
 REPO = Path(__file__).resolve().parent.parent
 LIBRARY = REPO / "events-standin" / "zelta_events.py"
 SAMPLE = REPO / "examples" / "sample-system"

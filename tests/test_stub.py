@@ -66,6 +66,7 @@ def _built_parameters(signature):
     return [(p.name, p.kind, p.default) for p in signature.parameters.values()]
 
 
+@pytest.mark.without_module
 def test_stub_and_py_typed_are_installed_beside_the_module():
     assert STUB.is_file()
     assert STUB.with_name("py.typed").is_file()
@@ -139,6 +140,7 @@ unknown: list[int] = admin.get_unknown_ids()["events"]  # wrong
 '''
 
 
+@pytest.mark.without_module
 def test_mypy_checks_a_script_against_the_stub(tmp_path):
     pytest.importorskip("mypy")
     (tmp_path / "good.py").write_text(GOOD)
