@@ -216,6 +216,27 @@ def pytest_sessionstart(session):
                     "rebuild it (pip install .) before running the tests", returncode=4)
 
 
+
+# Seconds spent in the web console page's browser tests, set-up and tear-down
+# included: CI reports them as a stage's time of their own.
+_browser_seconds = []
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    import time
+
+    start = time.monotonic()
+    yield
+    if item.nodeid.startswith("tests/test_cockpit.py"):
+        _browser_seconds.append(time.monotonic() - start)
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _browser_seconds:
+        terminalreporter.write_line(f"web console page tests: {len(_browser_seconds)} in "
+                                    f"{sum(_browser_seconds):.0f} s")
+
 # What scripts/sanitize-tests sets for the module under test; the system's
 # own programs run without it.
 _SANITIZER_ENVIRONMENT = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
