@@ -15,7 +15,7 @@ import pytest
 
 from conftest import snapshot
 from test_standin import SAMPLE, load_library
-from zelta_admin_events import frontend, trail
+from zelta_admin_events import cli, frontend, trail
 
 LIBRARY_FUNCTIONS = ("get_event_ids", "get_group_ids", "get_event_ids_ex", "get_group_ids_ex", "is_event_enabled",
                      "enable_event", "disable_event", "set_event_param")
@@ -326,3 +326,58 @@ def test_paths_resolve_inside_the_root_and_a_linked_lock_is_refused(tmp_path):
     with pytest.raises(trail.TrailError, match="symbolic link"):
         trail.History(root).append({"plan": {"changes": []}})
     assert not (outside / "lock").exists()
+
+
+# ---- the commands --------------------------------------------------------------------------
+
+def run(host, capsys, *argv):
+    status = cli.main(["--root", host.root, *argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("argv", [
+    ["disable", "-g", "filesystem", "--dry-run"],
+    ["enable", "-e", "file-opened"],  # enabled already
+    ["set-properties", "audit", "paths", "[1]", "-e", "modifying-file"],  # refused
+])
+def test_dry_run_no_change_and_refusal_leave_no_trail(host, log, capsys, argv):
+    run(host, capsys, *argv)
+    assert log() == [] and trail.History(host.root).entries() == []
+
+
+def test_history_and_undo_commands(host, log, capsys):
+    assert run(host, capsys, "disable", "-g", "filesystem")[0] == 0
+    assert run(host, capsys, "set-priority", "debug", "-e", "file-opened")[0] == 0
+    status, out, _err = run(host, capsys, "history", "--json", "-n", "1")
+    entries = json.loads(out)["entries"]
+    assert status == 0 and [(e["id"], e["command"], e["changes"], e["undone_by"]) for e in entries] == [
+        (2, "set-priority", 1, None)]
+    assert entries[0]["argv"] == ["--root", host.root, "set-priority", "debug", "-e", "file-opened"]
+
+    status, out, err = run(host, capsys, "undo", "--json")
+    document = json.loads(out)
+    assert status == 0 and document["undoes"] == 2 and document["changes"][0]["after"] == "info"
+    quiet(lambda: host(["modifying-file"], []).enable())  # drift for change 1
+    status, out, err = run(host, capsys, "undo", "--dry-run")
+    assert status == 1 and out == "" and "change 1 cannot be undone" in err
+    assert "modifying-file enabled: the change left false, now true" in err
+
+    status, out, _err = run(host, capsys, "history")
+    assert status == 0 and out.splitlines()[0].endswith("done  undoes change 2")
+    status, out, _err = run(host, capsys, "history", "show", "2", "--json")
+    assert json.loads(out)["undone_by"] == 3
+    assert run(host, capsys, "history", "show", "9")[0] == 1
+    assert run(host, capsys, "history", "show")[0] == 2
+
+
+def test_ansible_changes_are_recorded(host, log):
+    from test_ansible import collection_module
+
+    system = collection_module("module_utils.backend").System(host.root)
+    admin = system.open(["file-opened"], [])
+    plan, worker = system.apply(admin, "set_facility", "local3")
+    assert worker is not None and len(log()) == 2
+    entry = trail.History(host.root).entries()[-1]
+    assert entry["argv"] == ["ansible", "set-facility", "local3", "-e", "file-opened"]
+    assert entry["plan"]["changes"] == plan["changes"]
