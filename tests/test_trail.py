@@ -194,6 +194,21 @@ def test_undo_of_an_import_restores_files_byte_for_byte(host, log, tmp_path):
     assert undo(host, outcome["history"])["error"] is None and tree(host) == imported
 
 
+def test_undo_of_a_change_that_failed_half_way_reverts_what_was_written(host, log):
+    events = ["file-opened", "modifying-file"]
+    before = settings(host, *events)
+    admin = quiet(lambda: host(events, []))
+    plan = admin.plan_set_facility("local3")
+    recorder = trail.Recorder(host.root)
+    recorder.before("set-facility", ["set-facility", "local3"], plan)
+    quiet(lambda: host(events[:1], []).set_facility("local3"))
+    recorder.after(dict(plan, error="disk full", failed_units=[], restarted=False))
+    assert trail.History(host.root).entries()[-1]["outcome"] == "failed" and log()[1].startswith("<84>")
+    outcome = undo(host)
+    assert outcome["error"] is None and [c["event"] for c in outcome["changes"]] == events[:1]
+    assert settings(host, *events) == before
+
+
 @pytest.mark.parametrize("status", [
     {"error": None, "failed_units": []},
     {"error": None, "failed_units": ["auditd"]},
@@ -318,6 +333,8 @@ def test_paths_resolve_inside_the_root_and_a_linked_lock_is_refused(tmp_path):
     os.symlink(str(outside / "secret"), root / "etc/absolute")
     os.symlink("../../../outside/secret", root / "etc/dotdot")
     inside = trail.Root(root)
+    with pytest.raises(trail.TrailError, match="not below"):
+        inside.relative(str(outside / "secret"))
     assert inside.read("etc/absolute") is None  # the target counts from the root, where nothing is
     os.symlink("/etc/secret", root / "etc/in-root")
     assert inside.read("etc/dotdot") is None  # ".." stops at the root
