@@ -376,3 +376,35 @@ def commands(monkeypatch):
 
     monkeypatch.setattr(os, "system", fake_system)
     return run
+
+
+@pytest.fixture(scope="session")
+def _log_socket():
+    """A datagram socket that takes the place of the system log for the whole
+    run and drops what it receives, so that no test writes to the host's log."""
+    import shutil
+    import socket
+    import tempfile
+    import threading
+
+    directory = tempfile.mkdtemp(prefix="zlog")  # short: a socket path has at most 107 bytes
+    path = os.path.join(directory, "log")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(path)
+
+    def drain():
+        try:
+            while True:
+                sock.recv(65536)
+        except OSError:  # closed at the end of the run
+            pass
+
+    threading.Thread(target=drain, daemon=True).start()
+    yield path
+    sock.close()
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+@pytest.fixture(autouse=True)
+def _system_log(_log_socket, monkeypatch):
+    monkeypatch.setenv("ZELTA_ADMIN_EVENTS_LOG_SOCKET", _log_socket)

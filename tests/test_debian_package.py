@@ -143,8 +143,8 @@ def test_package_files(packages):
     files = _files(packages[ADMIN])
     assert set(files) == {
         "usr/bin/zelta-admin-events",
-        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "frontend.py", "_version.py",
-                                      "admin_events.pyi", "py.typed", f"admin_events{suffix}")),
+        *(package + name for name in ("__init__.py", "__main__.py", "cli.py", "frontend.py", "trail.py",
+                                      "_version.py", "admin_events.pyi", "py.typed", f"admin_events{suffix}")),
         "usr/share/bash-completion/completions/zelta-admin-events",
         "usr/share/locale/ru/LC_MESSAGES/zelta_admin_events.mo",
         "usr/share/man/man8/zelta-admin-events.8.gz",

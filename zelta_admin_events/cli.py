@@ -127,6 +127,14 @@ COMMANDS = {
     "completion": Command(None, "_completion", None, (("SHELL", None),),
                           N_("print the shell completion script for bash or zsh"),
                           [_example("completion bash")]),
+    "history": Command(None, "_history", None, (),
+                       N_("list the changes made on this system, newest first, or show one of them"),
+                       [_example("history"), _example("history -n 5")], frozenset({"root", "json"})),
+    # One example: run after the others on a sample, a second undo would meet
+    # a change that added a parameter, which cannot be undone.
+    "undo": Command(None, "_undo", None, (),
+                    N_("undo a recorded change: the newest one not undone yet, or the one named"),
+                    [_example("undo --dry-run")], CHANGE_OPTIONS),
 }
 SHELLS = ("bash", "zsh")
 # The options of _add_options: (kind, option strings) as the usage errors name them.
@@ -263,8 +271,28 @@ def build_parser(command=None):
                     help=_(spec.value_help) if metavar == "VALUE" and spec.value_help else None)
                 if metavar == "VALUE" and spec.value_names:
                     argument.completer = _names_completer(spec.value_names)
+        if name in ("history", "undo"):
+            _add_trail_arguments(name, sub)
         _add_options(sub, "", spec.options)
     return parser
+
+
+def _change_id(text):
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError(_("a change is named by its number in the history, not {value}")
+                                         .format(value=repr(text)))
+    return int(text)
+
+
+def _add_trail_arguments(name, sub):
+    if name == "history":
+        sub.add_argument("-n", metavar="N", type=_change_id, dest="limit",
+                         help=_("list only the newest N changes"))
+        sub.add_argument("show", nargs="?", choices=("show",), help=_("show one change whole"))
+        sub.add_argument("id", nargs="?", metavar="ID", type=_change_id, help=_("the number of the change"))
+    else:
+        sub.add_argument("id", nargs="?", metavar="ID", type=_change_id,
+                         help=_("the number of the change to undo (default: the newest one not undone yet)"))
 
 
 # The options that take a value, as the command line may give them before the command.
@@ -306,6 +334,9 @@ def _options(ns):
         json=getattr(ns, "json", False),
         dry_run=getattr(ns, "dry_run", False),
         args=[getattr(ns, metavar.lower()) for metavar, _kind in COMMANDS[ns.command].positionals],
+        limit=getattr(ns, "limit", None),
+        show=getattr(ns, "show", None),
+        entry=getattr(ns, "id", None),
         given_before={kind for kind in OPTION_NAMES
                       if getattr(ns, ("no_pager" if kind == "pager" else kind) + "_top") is not None},
     )
@@ -338,6 +369,8 @@ def _check_usage(opts):
                                                                                  directory=opts.root))
     if opts.root is not None and not os.path.isdir(opts.root):
         raise UsageError(_("--root: {directory}: not a directory").format(directory=opts.root))
+    if opts.command == "history" and (opts.show is None) != (opts.entry is None):
+        raise UsageError(_("history: name the change to show as 'show ID'"))
 
 
 # ---- output: colour and pager ----------------------------------------------------
@@ -714,8 +747,47 @@ def _change(ctx):
 
 
 def _recorder(ctx):
-    """What records the changes the command makes (see frontend.change); none yet."""
-    return None
+    """What records a change in the system log and the history of the tree."""
+    from zelta_admin_events import trail
+
+    return trail.Recorder(trail.root_of(ctx.cls))
+
+
+def _history(ctx):
+    from zelta_admin_events import trail
+
+    opts = ctx.opts
+    try:
+        return trail.run_history(ctx.cls, opts.entry, opts.limit, opts.json, _print_json)
+    except trail.TrailError as error:
+        raise _Failure(str(error)) from error
+
+
+def _undo(ctx):
+    """undo: the inverse of a recorded change, made as every change is made."""
+    from zelta_admin_events import trail
+
+    opts = ctx.opts
+    try:
+        status = trail.run_undo(ctx.cls, opts.entry, opts.dry_run, opts.json, ctx.argv, _print_json,
+                                restart=_restart_reporting, diagnose=_diagnose, quiet_output=_output_to_stderr)
+    except trail.TrailError as error:
+        raise _Failure(str(error)) from error
+    ctx.made = not opts.dry_run and status == EXIT_OK
+    return status
+
+
+def _restart_reporting(admin):
+    """Restarts the daemons, their lines as diagnostics; the units whose restart failed."""
+    import contextlib
+    import io
+
+    sys.stdout.flush()
+    with contextlib.redirect_stdout(io.StringIO()) as printed:
+        failed = admin.restart_daemons()
+    for line in printed.getvalue().splitlines():
+        _diagnose(line)
+    return list(failed)
 
 
 def _report_skipped(plan):

@@ -99,7 +99,7 @@ class System:
         try:
             with _captured():
                 outcome = _frontend.change(admin, operation, *args, restart=False, narrow=True,
-                                           verify=True, report=notes.append)
+                                           verify=True, report=notes.append, **self._trail(admin, operation, args))
         except _frontend.ChangeFailed as error:
             remaining = (error.outcome or {}).get("changes", [])
             raise Failure(_("The change was not made completely: {output}").format(output=error),
@@ -108,6 +108,19 @@ class System:
         if outcome["error"] or not outcome["changes"]:
             return plan, None
         return plan, admin
+
+    def _trail(self, admin, operation, args):
+        """What records the change in the system log and the history of the
+        tree, and the command line that would make it."""
+        from zelta_admin_events import trail
+
+        command = {"import_config": "import"}.get(operation, operation.replace("_", "-"))
+        argv = ["ansible", command, *map(str, args)]
+        named = (("-e", admin._ZeltaAdminEvents__event_id_list), ("-g", admin._ZeltaAdminEvents__group_id_list))
+        for option, ids in named:
+            for identifier in ids or ():
+                argv += [option, identifier]
+        return dict(recorder=trail.Recorder(trail.root_of(self.cls)), command=command, argv=argv)
 
     def write_archive(self, path):
         """Writes the configuration archive at path; returns the file written."""
