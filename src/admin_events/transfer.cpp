@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,21 +73,28 @@ std::optional<std::string_view> path_below_top(std::string_view name, std::strin
     return std::nullopt;
 }
 
-bool is_exported_path(std::string_view relative, bool directory) {
+Place layout_place(std::string_view relative) {
+    static constexpr std::string_view directories[] = {
+        "",
+        "etc",
+        "etc/audit",
+        "etc/audit/rules.d",
+        "etc/logrotate.d",
+        "etc/syslog-ng",
+        "etc/syslog-ng/conf.d",
+        "root",
+        notifyrc_dir,
+    };
+    for (std::string_view directory : directories)
+        if (relative == directory) return Place::directory;
     for (std::string_view file : config_files)
-        if (relative == file) return true;
-    if (relative == notifyrc_dir || relative == notifyrc) return true;
+        if (relative == file) return Place::file;
+    if (relative == notifyrc) return Place::file;
     if (relative.starts_with(fragment_dir)) {
         std::string_view file = relative.substr(fragment_dir.size());
-        if (file.starts_with(fragment_prefix) && file.find('/') == std::string_view::npos) return true;
+        if (file.starts_with(fragment_prefix) && file.find('/') == std::string_view::npos) return Place::file;
     }
-    if (!directory) return false;
-    static constexpr std::string_view ancestors[] = {
-        "", "etc", "etc/audit", "etc/audit/rules.d", "etc/logrotate.d", "etc/syslog-ng", "etc/syslog-ng/conf.d", "root",
-    };
-    for (std::string_view ancestor : ancestors)
-        if (relative == ancestor) return true;
-    return false;
+    return Place::none;
 }
 
 namespace {
@@ -609,7 +617,7 @@ Ref group_name(gid_t gid) {
 // A tarfile.TarInfo for a source as stat() found it: permission bits, owner
 // and group (numeric and by name), modification time and, for a regular
 // file, its size.
-Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type, std::string_view linkname = {}) {
+Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type) {
     Ref info = call(getattr(lazy_module(c, LazyModule::tarfile), interned("TarInfo")), name);
     setattr(info, c.st.mode, integer(static_cast<long>(found.st_mode & 07777)));
     set_attr(info, "uid", Ref::steal(PyLong_FromUnsignedLong(found.st_uid)));
@@ -620,7 +628,6 @@ Ref tar_info(Ctx c, Borrowed name, const struct stat& found, const char* type, s
     set_attr(info, "mtime", Ref::steal(PyFloat_FromDouble(mtime)));
     setattr(info, c.st.size, Ref::steal(PyLong_FromLongLong(S_ISREG(found.st_mode) ? found.st_size : 0)));
     setattr(info, c.st.type, Ref::steal(PyBytes_FromString(type)));
-    if (!linkname.empty()) setattr(info, c.st.linkname, fs_text(linkname));
     return info;
 }
 
@@ -687,8 +694,7 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     // The configuration files that are always archived.
     for (std::string_view file : config_files) add_single_file(c, tar, root, file, member_name(file));
 
-    // The module's syslog-ng fragments, in directory listing order. A
-    // fragment that is a link to a regular file (inside the root) stays a link.
+    // The module's syslog-ng fragments, in directory listing order.
     Fd fragments = root.open(fragment_dir, O_RDONLY | O_DIRECTORY);
     std::vector<std::string> names;
     {
@@ -709,23 +715,19 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
             if (errno == ENOENT) continue;  // gone since it was listed
             raise_os_error(errno, display);
         }
+        Fd file;
         if (S_ISLNK(found.st_mode)) {
-            Fd target(root.try_open(relative, O_PATH));
-            struct stat resolved;
-            if (!target || ::fstat(target.get(), &resolved) != 0 || !S_ISREG(resolved.st_mode)) continue;
-            if (had_previous && same_file(resolved, previous)) continue;
-            char link[PATH_MAX];
-            ssize_t length = ::readlinkat(fragments.get(), name.c_str(), link, sizeof link);
-            if (length < 0 || static_cast<size_t>(length) == sizeof link)
-                raise_os_error(length < 0 ? errno : ENAMETOOLONG, display);
-            call_method(
-                tar, st.addfile,
-                tar_info(c, member_name(relative), found, "2", std::string_view(link, static_cast<size_t>(length))));
-            continue;
+            // Stored with the content it points to inside the root, as the
+            // single files are: import skips link members. A link to
+            // anything but a regular file is no fragment.
+            file = Fd(root.try_open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+            if (!file || ::fstat(file.get(), &found) != 0) continue;
+        } else if (S_ISREG(found.st_mode)) {
+            file =
+                Fd(::openat(fragments.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
+            if (!file) raise_os_error(errno, display);
         }
-        if (!S_ISREG(found.st_mode) || (had_previous && same_file(found, previous))) continue;
-        Fd file(::openat(fragments.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
-        if (!file) raise_os_error(errno, display);
+        if (!file || !S_ISREG(found.st_mode) || (had_previous && same_file(found, previous))) continue;
         add_open_file(c, tar, std::move(file), display, member_name(relative));
     }
 
@@ -742,9 +744,10 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     if (!settings && errno != ENOENT) raise_os_error(errno, root.display(notifyrc));
     if (settings) add_open_file(c, tar, std::move(settings), root.display(notifyrc), member_name(notifyrc));
 
-    // Close the archive, then put it in place with the mode of a new file.
+    // Close the archive, then put it in place with the mode of a new file,
+    // never writable by group or others.
     pending.complete();
-    output.replace(archive_path, 0666 & ~current_umask());
+    output.replace(archive_path, 0644 & ~current_umask());
     return archive;
 }
 
@@ -942,30 +945,30 @@ private:
 
 // ---- Import: staging and committing ------------------------------------------
 
-// A file member's content, written and flushed to disk beside its
-// destination: unnamed (O_TMPFILE) where the file system allows, otherwise
-// under a temporary name that is removed unless it was renamed into place.
+// A file member's content, written and closed beside its destination under
+// a temporary name, which is removed unless it was renamed into place.
+// Staging holds no descriptor per member: the directory is the importer's.
 struct Staged {
-    Fd file;
-    Fd directory;
+    int directory = -1;
     std::string temp_name;
 
     Staged() = default;
     Staged(const Staged&) = delete;
     Staged& operator=(const Staged&) = delete;
     ~Staged() {
-        if (!temp_name.empty()) ::unlinkat(directory.get(), temp_name.c_str(), 0);
+        if (!temp_name.empty()) ::unlinkat(directory, temp_name.c_str(), 0);
     }
 };
 
 struct Step {
     MemberKind kind;
     std::string relative;
+    std::string member{};              // the member's name in the archive
     mode_t mode = 0;                   // a directory member's permission bits
     char type = 0;                     // an unsupported member's type flag
     std::unique_ptr<Staged> staged{};  // a file member's content
     std::vector<std::string> notes{};  // extended attributes the file system refused
-    Ref digest{};                      // for a plan: the SHA-256 of a file member's content
+    Ref digest{};                      // for a report: the SHA-256 of a file member's content
     std::string text{};                // for a plan with texts: the content itself
 };
 
@@ -974,38 +977,43 @@ struct Step {
 // One change of the commit, prepared in full beforehand so that a helper
 // process can carry it out with system calls alone.
 struct CommitOp {
-    enum class Kind { make_directory, link_and_rename, rename } kind;
-    int directory = -1;       // the directory the change happens in, or
-    int directory_op = -1;    // the earlier op that made that directory
-    std::string name{};       // the destination's name there
-    std::string temp{};       // the staged file's link name (link_and_rename) or its name (rename)
-    int source = -1;          // the staged file (link_and_rename) or its directory (rename)
-    std::string proc_path{};  // /proc/self/fd/<source>
+    enum class Kind { make_directory, rename } kind;
+    int directory = -1;     // the directory the change happens in, or
+    int directory_op = -1;  // the earlier op that made that directory
+    std::string name{};     // the destination's name there
+    std::string temp{};     // the staged file's name in its directory
+    std::string backup{};   // the second name the replaced file keeps until the end
+    int source = -1;        // the staged file's directory
     mode_t mode = 0;
-    std::string display{};  // the destination, for messages
-    size_t step = 0;        // the member it comes from
-    int made = -1;          // in the helper: the directory made
+    std::string display{};   // the destination, for messages
+    size_t step = 0;         // the member it comes from
+    bool flush = false;      // the first op in its directory: the directory is flushed after it
+    int made = -1;           // in the helper: the directory made
+    bool backed_up = false;  // in the helper: the replaced file has its second name
 };
 
-// What the helper reports of each op, in order; index -1 reports the flush
-// of the directories at the end. error 0: done.
+// What the helper reports, in order: a file it could not keep, each op
+// carried out (error 0) or failed, each op it could not undo after a
+// failure, and the end with the flush of the directories. error 0: done.
+enum class Phase : int32_t { keep, apply, restore, end };
 struct OpResult {
+    Phase phase;
     int32_t index;
     int32_t error;
 };
 
-bool write_result(int report, int32_t index, int32_t error) {
-    OpResult result{index, error};
+// A report the caller no longer reads (it was killed) does not stop the helper.
+void write_result(int report, Phase phase, size_t index, int error) {
+    OpResult result{phase, static_cast<int32_t>(index), static_cast<int32_t>(error)};
     const char* data = reinterpret_cast<const char*>(&result);
     size_t left = sizeof result;
     while (left > 0) {
         ssize_t written = ::write(report, data, left);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
+        if (written <= 0) return;
         data += written;
         left -= static_cast<size_t>(written);
     }
-    return true;
 }
 
 // The directory an op works in: one held open, or the one an earlier op made.
@@ -1013,62 +1021,108 @@ int op_directory(const std::vector<CommitOp>& ops, const CommitOp& op) {
     return op.directory_op >= 0 ? ops[static_cast<size_t>(op.directory_op)].made : op.directory;
 }
 
+// Carries out one op; the error it met, 0 when done. A directory made but
+// not opened is removed again.
+int apply(std::vector<CommitOp>& ops, CommitOp& op) {
+    int directory = op_directory(ops, op);
+    if (op.kind == CommitOp::Kind::rename)
+        return ::renameat(op.source, op.temp.c_str(), directory, op.name.c_str()) == 0 ? 0 : errno;
+    if (::mkdirat(directory, op.name.c_str(), op.mode) != 0) return errno;
+    op.made = ::openat(directory, op.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (op.made >= 0) return 0;
+    int error = errno;
+    ::unlinkat(directory, op.name.c_str(), AT_REMOVEDIR);
+    return error;
+}
+
+// Undoes an op carried out: the replaced file gets its name back (a new file
+// goes), a directory made goes. The error met, 0 when undone.
+int undo(const std::vector<CommitOp>& ops, const CommitOp& op) {
+    int directory = op_directory(ops, op);
+    int rc = op.kind == CommitOp::Kind::make_directory ? ::unlinkat(directory, op.name.c_str(), AT_REMOVEDIR)
+             : op.backed_up ? ::renameat(directory, op.backup.c_str(), directory, op.name.c_str())
+                            : ::unlinkat(directory, op.name.c_str(), 0);
+    return rc == 0 || (op.kind == CommitOp::Kind::rename && !op.backed_up && errno == ENOENT) ? 0 : errno;
+}
+
 // The helper process: system calls only, no allocation, as after fork() in
-// a process that may have other threads.
+// a process that may have other threads. Every file to be replaced first
+// gets a second name, so that a failure at any op can put back all the
+// earlier ones: the tree ends wholly old or wholly new.
 [[noreturn]] void carry_out(std::vector<CommitOp>& ops, int report) {
-    for (size_t i = 0; i < ops.size(); ++i) {
+    bool failed = false;
+    for (size_t i = 0; i < ops.size() && !failed; ++i) {
         CommitOp& op = ops[i];
-        int directory = op_directory(ops, op);
-        int error = 0;
-        switch (op.kind) {
-            case CommitOp::Kind::make_directory:
-                if (::mkdirat(directory, op.name.c_str(), op.mode) == 0)
-                    op.made = ::openat(directory, op.name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW);
-                if (op.made < 0) error = errno;
-                break;
-            case CommitOp::Kind::link_and_rename:
-                if (::linkat(AT_FDCWD, op.proc_path.c_str(), directory, op.temp.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
-                    (errno != ENOENT || ::linkat(op.source, "", directory, op.temp.c_str(), AT_EMPTY_PATH) != 0)) {
-                    error = errno;
-                } else if (::renameat(directory, op.temp.c_str(), directory, op.name.c_str()) != 0) {
-                    error = errno;
-                    ::unlinkat(directory, op.temp.c_str(), 0);
-                }
-                break;
-            case CommitOp::Kind::rename:
-                if (::renameat(op.source, op.temp.c_str(), directory, op.name.c_str()) != 0) error = errno;
-                break;
-        }
-        if (!write_result(report, static_cast<int32_t>(i), error) || error != 0) ::_exit(1);
+        if (op.kind != CommitOp::Kind::rename || op.directory_op >= 0) continue;  // nothing there to replace
+        if (::linkat(op.directory, op.name.c_str(), op.directory, op.backup.c_str(), 0) == 0)
+            op.backed_up = true;
+        else if (errno != ENOENT)
+            failed = true, write_result(report, Phase::keep, i, errno);
     }
-    // Flush every directory that changed, so that the renames survive a crash.
+    size_t applied = 0;
+    while (!failed && applied < ops.size()) {
+        int error = apply(ops, ops[applied]);
+        write_result(report, Phase::apply, applied, error);
+        if (error != 0)
+            failed = true;
+        else
+            ++applied;
+    }
+    if (failed)
+        for (size_t i = applied; i-- > 0;)
+            if (int error = undo(ops, ops[i])) write_result(report, Phase::restore, i, error);
+    // The second names go: renamed back, a name is gone already.
+    for (const CommitOp& op : ops)
+        if (op.backed_up) ::unlinkat(op.directory, op.backup.c_str(), 0);
+    // Flush every directory that changed, once, so that the renames survive a crash.
     int error = 0;
-    for (CommitOp& op : ops) {
-        int directory = op_directory(ops, op);
-        for (int flushed : {directory, op.made}) {
+    for (size_t i = 0; i < applied; ++i) {
+        for (int flushed : {ops[i].flush ? op_directory(ops, ops[i]) : -1, ops[i].made}) {
             if (flushed < 0) continue;
-            int readable = ::openat(flushed, ".", O_RDONLY | O_DIRECTORY);
+            int readable = ::openat(flushed, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (readable < 0 || (::fsync(readable) != 0 && errno != EINVAL)) error = error ? error : errno;
             if (readable >= 0) ::close(readable);
         }
     }
-    write_result(report, -1, error);
+    write_result(report, Phase::end, 0, error);
     ::_exit(0);
+}
+
+// What the helper reported.
+struct CommitOutcome {
+    std::optional<OpResult> failure;  // the op that failed
+    std::vector<size_t> done;         // the ops carried out, in order
+    std::vector<size_t> kept;         // of those, the ops still in place after a failure
+    std::optional<int> end;           // the flush's error, once the helper got to the end
+    int status = 0;
+};
+
+// The signals a closed terminal or a stopping service sends the whole
+// process group; the helper holds them off for its short run.
+sigset_t held_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU}) sigaddset(&set, signal);
+    return set;
 }
 
 // Carries the ops out in a helper process. Should the caller be killed
 // part-way, the helper still finishes, holding the inherited lock until it
 // has: the tree ends wholly old or wholly new, with no staged file left.
-// Adds what changed to changed; raises the first error.
-void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::string_view root) {
+CommitOutcome run_commit(std::vector<CommitOp>& ops, std::string_view root) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) raise_os_error(errno, root);
     Fd reader(ends[0]), writer(ends[1]);
+    // Blocked before the fork, so that the helper never runs without.
+    sigset_t held = held_signals(), previous;
+    ::pthread_sigmask(SIG_BLOCK, &held, &previous);
     pid_t helper = ::fork();
-    if (helper < 0) raise_os_error(errno, root);
     if (helper == 0) carry_out(ops, writer.get());
+    int fork_error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (helper < 0) raise_os_error(fork_error, root);
     writer.reset();
-    std::vector<OpResult> results;
+    CommitOutcome outcome;
     OpResult result;
     size_t filled = 0;
     for (;;) {
@@ -1079,31 +1133,26 @@ void run_commit(std::vector<CommitOp>& ops, std::vector<size_t>& done, std::stri
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         filled += static_cast<size_t>(got);
-        if (filled == sizeof result) {
-            results.push_back(result);
-            filled = 0;
+        if (filled < sizeof result) continue;
+        filled = 0;
+        size_t index = static_cast<size_t>(result.index);
+        if (result.phase == Phase::end) {
+            outcome.end = result.error;
+        } else if (result.phase == Phase::restore) {
+            outcome.kept.push_back(index);
+        } else if (result.error != 0) {
+            outcome.failure = result;
+        } else {
+            outcome.done.push_back(index);
         }
     }
-    int status = 0;
     pid_t waited = 0;
     do {
         Py_BEGIN_ALLOW_THREADS
-        waited = ::waitpid(helper, &status, 0);
+        waited = ::waitpid(helper, &outcome.status, 0);
         Py_END_ALLOW_THREADS
     } while (waited < 0 && errno == EINTR);
-    bool flushed = false;
-    for (const OpResult& r : results) {
-        if (r.index < 0) {
-            if (r.error != 0) raise_os_error(r.error, root);
-            flushed = true;
-            continue;
-        }
-        CommitOp& op = ops[static_cast<size_t>(r.index)];
-        if (r.error != 0) raise_os_error(r.error, op.display);
-        done.push_back(static_cast<size_t>(r.index));
-    }
-    if (!flushed)
-        raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)", status);
+    return outcome;
 }
 
 // Checks the configuration file's JSON in a thread of its own while its
@@ -1173,13 +1222,14 @@ private:
 
 class Importer {
 public:
-    // What reading an archive is for: the import, or a plan of it, which
+    // What reading an archive is for: the import (with or without the
+    // changes it makes, as a plan lists them), or a plan of it, which
     // checks every member alike but stages nothing, takes no lock and so
     // writes nothing.
-    enum class Purpose { import, plan, plan_with_texts };
+    enum class Purpose { import, import_reporting, plan, plan_with_texts };
 
-    Importer(Ctx c, const Root& root, rooted::Fallbacks fallbacks, Purpose purpose = Purpose::import)
-        : c_(c), root_(root), fallbacks_(fallbacks), replay_(root), umask_(current_umask()), purpose_(purpose) {}
+    Importer(Ctx c, const Root& root, Purpose purpose = Purpose::import)
+        : c_(c), root_(root), replay_(root), purpose_(purpose) {}
 
     // Checks one member and stages its content; the stream stands at the
     // member's content, of which the importer reads exactly size bytes.
@@ -1191,9 +1241,13 @@ public:
         MemberKind kind = type == '5'                                  ? MemberKind::directory
                           : type == '0' || type == '\0' || type == '7' ? MemberKind::file
                                                                        : MemberKind::unsupported;
-        if (!is_exported_path(*relative, kind == MemberKind::directory))
-            refuse_member("member not part of the configuration", name);
-        Step step{kind, std::string(*relative)};
+        Place place = layout_place(*relative);
+        if (place == Place::none) refuse_member("member not part of the configuration", name);
+        // A directory where a file belongs (or the reverse) would stop every
+        // later command that reads the file.
+        if ((place == Place::directory) != (kind == MemberKind::directory))
+            refuse_member("member of the wrong kind for its place", name);
+        Step step{kind, std::string(*relative), name};
         switch (kind) {
             case MemberKind::directory:
                 replay_.directory(step.relative);
@@ -1203,8 +1257,8 @@ public:
             case MemberKind::file: {
                 bool directory_exists = replay_.file(step.relative);
                 bool configuration = step.relative == config_files[0];
-                if (purpose_ == Purpose::import)
-                    stage(step, directory_exists, stream, size, configuration);
+                if (purpose_ == Purpose::import || purpose_ == Purpose::import_reporting)
+                    stage(step, directory_exists, stream, size, mode, configuration);
                 else
                     note(step, stream, size, configuration);
                 if (configuration) check_configuration(name);
@@ -1264,48 +1318,129 @@ public:
     }
 
     // Renames the staged files into place in archive order, creating the
-    // directory members first where they come. Returns normally when all is
-    // in place; on a failure after the first change, sets the restart flag
-    // and names what was changed before the error passes on.
+    // directory members first where they come. On a failure every change
+    // made is undone before the error passes on; should undoing fail as
+    // well, the restart flag is set and what stays changed is named.
     void commit(Borrowed self) {
-        for (const Step& step : steps_)
-            if (step.staged) sync_fd(step.staged->file.get(), root_.display(step.relative));
+        bool quiet = purpose_ == Purpose::import_reporting;
+        sync_staged();
         std::vector<CommitOp> ops = plan_commit();
-        for (const Step& step : steps_) {
-            if (step.kind == MemberKind::unsupported) {
-                char flag = step.type;
-                Ref type = Ref::steal(PyObject_Repr(Ref::steal(PyBytes_FromStringAndSize(&flag, 1)).get()));
-                print_message(c_, "Unsupported file type", type);
+        if (!quiet)
+            for (const Step& step : steps_) {
+                if (step.kind == MemberKind::unsupported) {
+                    char flag = step.type;
+                    Ref type = Ref::steal(PyObject_Repr(Ref::steal(PyBytes_FromStringAndSize(&flag, 1)).get()));
+                    print_message(c_, "Unsupported file type", type);
+                }
+                for (const std::string& note : step.notes)
+                    print_message(c_, "Extended attribute not kept", fs_text(note));
             }
-            for (const std::string& note : step.notes) print_message(c_, "Extended attribute not kept", fs_text(note));
+        if (!ops.empty()) {
+            CommitOutcome outcome = run_commit(ops, root_.path());
+            forget_renamed(ops, outcome.done);
+            if (outcome.failure) report_failure(self, ops, outcome, quiet);
+            if (!outcome.end)
+                raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)",
+                             outcome.status);
+            if (*outcome.end != 0) raise_os_error(*outcome.end, root_.path());
         }
-        std::vector<size_t> done;
-        try {
-            if (!ops.empty()) run_commit(ops, done, root_.path());
-        } catch (const PyError&) {
-            forget_renamed(ops, done);
-            if (done.empty()) throw;
-            PendingError saved;
-            setattr(self, c_.st.need_daemon_restart, Py_True);
-            std::string list;
-            for (size_t index : done) list.append(list.empty() ? "" : ", ").append(ops[index].display);
-            print_message(c_, "Changed before the failure", fs_text(list));
-            throw;
-        }
-        forget_renamed(ops, done);
-        held_.clear();
         lock_.reset();
     }
 
+    // The lock file as lock() would open it: a link there fails the import.
+    void check_lock() const {
+        std::string relative = std::string(config_files[0]) + ".lock";
+        Located located = root_.locate(relative, false);
+        struct stat found;
+        if (::fstatat(located.parent.get(), located.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(found.st_mode))
+            raise_os_error(ELOOP, root_.display(relative));
+    }
+
+    // The notes of what import_config prints besides its last line, as data.
+    Ref notes() const {
+        Ref notes = Ref::steal(PyList_New(0));
+        for (const Step& step : steps_)
+            for (const std::string& note : step.notes) append(notes, fs_text(note));
+        return notes;
+    }
+
+    // {"member", "type"} of each member the import skips, in archive order.
+    Ref skipped() const {
+        Ref skipped = Ref::steal(PyList_New(0));
+        for (const Step& step : steps_) {
+            if (step.kind != MemberKind::unsupported) continue;
+            Ref entry = Ref::steal(PyDict_New());
+            set_change(entry, "member", fs_text(step.member));
+            set_change(entry, "type", type_name(step.type));
+            append(skipped, entry);
+        }
+        return skipped;
+    }
+
 private:
+    // What a tar type flag stands for, in words.
+    static Ref type_name(char type) {
+        switch (type) {
+            case '1':
+                return str("hard link");
+            case '2':
+                return str("symbolic link");
+            case '3':
+                return str("character device");
+            case '4':
+                return str("block device");
+            case '6':
+                return str("FIFO");
+            default: {
+                Ref flag = Ref::steal(PyBytes_FromStringAndSize(&type, 1));
+                return Ref::steal(PyUnicode_FromFormat("type %R", flag.get()));
+            }
+        }
+    }
+
+    // Raises the error the commit met. Should some changes have stayed, the
+    // restart flag is set and they are named: printed, or, when the import
+    // prints nothing, added to the exception as a note.
+    [[noreturn]] void report_failure(Borrowed self, const std::vector<CommitOp>& ops, const CommitOutcome& outcome,
+                                     bool quiet) {
+        try {
+            raise_os_error(outcome.failure->error, ops[static_cast<size_t>(outcome.failure->index)].display);
+        } catch (const PyError&) {
+            if (outcome.kept.empty()) throw;
+            PendingError saved;
+            setattr(self, c_.st.need_daemon_restart, Py_True);
+            std::string list;
+            for (size_t i = outcome.kept.size(); i-- > 0;)
+                list.append(list.empty() ? "" : ", ").append(ops[outcome.kept[i]].display);
+            if (quiet)
+                call_method(saved.exception(), interned("add_note"),
+                            Ref::steal(PyUnicode_FromFormat("Changed before the failure: %U", fs_text(list).get())));
+            else
+                print_message(c_, "Changed before the failure", fs_text(list));
+            throw;
+        }
+    }
+
     // Takes the events library's lock on the configuration file (the lock
-    // file beside it, created when missing), held until the last rename.
+    // file beside it, created mode 0600 when missing; a link is refused),
+    // held until the last rename.
     void lock() {
         if (lock_) return;
         std::string relative = std::string(config_files[0]) + ".lock";
-        Located located = root_.locate(relative, true);
-        Fd fd(::openat(located.parent.get(), located.name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd) raise_os_error(errno, root_.display(relative));
+        Located located = root_.locate(relative, false);
+        Fd fd;
+        while (!fd) {
+            fd = Fd(::openat(located.parent.get(), located.name.c_str(),
+                             O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (fd) {
+                if (::fchmod(fd.get(), 0600) != 0) raise_os_error(errno, root_.display(relative));
+                break;
+            }
+            if (errno != EEXIST) raise_os_error(errno, root_.display(relative));
+            fd = Fd(::openat(located.parent.get(), located.name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+            if (!fd && errno != ENOENT) raise_os_error(errno, root_.display(relative));
+        }
         for (;;) {
             int rc = 0;
             Py_BEGIN_ALLOW_THREADS
@@ -1316,6 +1451,32 @@ private:
             check(PyErr_CheckSignals());
         }
         lock_ = std::move(fd);
+    }
+
+    // A directory the import works in, held once however many files it
+    // takes; returns its descriptor.
+    int hold_directory(Fd directory, std::string_view display) {
+        struct stat found;
+        if (::fstat(directory.get(), &found) != 0) raise_os_error(errno, display);
+        auto [held, added] = directories_.try_emplace({found.st_dev, found.st_ino});
+        if (added) held->second = std::move(directory);
+        return held->second.get();
+    }
+
+    // Flushes the staged files to disk, once per file system: a flush of
+    // each would wait for a journal commit of its own.
+    void sync_staged() {
+        std::set<dev_t> flushed;
+        for (const auto& [id, directory] : directories_) {
+            if (!flushed.insert(id.first).second) continue;
+            Fd readable(::openat(directory.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!readable) raise_os_error(errno, root_.path());
+            int rc = 0;
+            Py_BEGIN_ALLOW_THREADS
+            rc = ::syncfs(readable.get());
+            Py_END_ALLOW_THREADS
+            if (rc != 0) raise_os_error(errno, root_.path());
+        }
     }
 
     // Removes what a crashed import left under a staging name in a directory
@@ -1344,46 +1505,43 @@ private:
         }
     }
 
-    void stage(Step& step, bool directory_exists, TarStream& stream, uint64_t size, bool keep_text) {
+    void stage(Step& step, bool directory_exists, TarStream& stream, uint64_t size, mode_t member_mode,
+               bool keep_text) {
         lock();
         std::string display = root_.display(step.relative);
-        Fd directory;
         std::string name;
+        int directory = -1;
         if (directory_exists) {
             Located target = root_.locate(step.relative, true);
-            directory = std::move(target.parent);
+            directory = hold_directory(std::move(target.parent), display);
             name = std::move(target.name);
         } else {
-            directory = nearest_directory(step.relative);
+            directory = hold_directory(nearest_directory(step.relative), display);
         }
-        remove_stale(directory.get());
+        remove_stale(directory);
         auto staged = std::make_unique<Staged>();
-        if (!fallbacks_.named_temp)
-            staged->file = Fd(::openat(directory.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-        if (!staged->file) {
-            if (!fallbacks_.named_temp && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        staged->directory = directory;
+        Fd file;
+        for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+            std::string temp = random_name(import_temp_prefix);
+            file = Fd(::openat(directory, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (file)
+                staged->temp_name = std::move(temp);
+            else if (errno != EEXIST)
                 raise_os_error(errno, display);
-            for (int attempt = 0; attempt < 100 && !staged->file; ++attempt) {
-                std::string temp = random_name(import_temp_prefix);
-                staged->file = Fd(
-                    ::openat(directory.get(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-                if (staged->file)
-                    staged->temp_name = std::move(temp);
-                else if (errno != EEXIST)
-                    raise_os_error(errno, display);
-            }
-            if (!staged->file) raise_os_error(EEXIST, display);
         }
-        staged->directory = Fd(::fcntl(directory.get(), F_DUPFD_CLOEXEC, 0));
-        if (!staged->directory) raise_os_error(errno, display);
-        int fd = staged->file.get();
+        if (!file) raise_os_error(EEXIST, display);
+        int fd = file.get();
         std::optional<JsonWorker> json;
         if (keep_text) json.emplace(static_cast<size_t>(size));
+        Ref update;
+        if (purpose_ == Purpose::import_reporting) update = start_digest(step);
         // Writeback starts every few MiB, so that the flush at the end finds
         // little left to write.
         uint64_t written = 0, flushed = 0;
         stream.pass(size, [&](const char* data, size_t length) {
             if (json) json->append(data, length);
+            if (update) call(update, Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))));
             write_all(fd, data, length, display);
             written += length;
             if (written - flushed >= (4U << 20)) {
@@ -1392,15 +1550,17 @@ private:
                 flushed = written;
             }
         });
+        if (update) step.digest = call_method(step.digest, c_.st.hexdigest);
         if (json) {
             json_ = json->finish();
             text_ = json->take();
         }
 
         // The existing file's owner, permission bits and extended attributes;
-        // a new file gets the default permissions.
+        // a new file gets the member's permission bits, but never write
+        // permission for group or others, nor set-ID bits.
         struct stat existing;
-        bool exists = directory_exists && ::fstatat(directory.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+        bool exists = directory_exists && ::fstatat(directory, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
         if (exists) {
             struct stat own;
             if (::fstat(fd, &own) != 0) raise_os_error(errno, display);
@@ -1409,12 +1569,19 @@ private:
                 raise_os_error(errno, display);
         }
         // After the owner: a change of owner clears the set-ID bits.
-        if (::fchmod(fd, exists ? existing.st_mode & 07777 : 0666 & ~umask_) != 0) raise_os_error(errno, display);
-        if (exists && S_ISREG(existing.st_mode)) copy_attributes(directory.get(), name, fd, display, step.notes);
+        if (::fchmod(fd, exists ? existing.st_mode & 07777 : member_mode & 0755) != 0) raise_os_error(errno, display);
+        if (exists && S_ISREG(existing.st_mode)) copy_attributes(directory, name, fd, display, step.notes);
         // Written back now, flushed once the whole archive has passed: the
         // flushes then find one journal commit to wait for, not one each.
         ::sync_file_range(fd, static_cast<off_t>(flushed), 0, SYNC_FILE_RANGE_WRITE);
+        if (::close(file.release()) != 0) raise_os_error(errno, display);
         step.staged = std::move(staged);
+    }
+
+    // A new SHA-256 digest of the step's content, kept in step.digest; returns its update method.
+    Ref start_digest(Step& step) {
+        step.digest = call(getattr(lazy_module(c_, LazyModule::hashlib), c_.st.sha256));
+        return getattr(step.digest, c_.st.update);
     }
 
     // Copies the extended attributes of the file being replaced (security
@@ -1458,15 +1625,14 @@ private:
     void note(Step& step, TarStream& stream, uint64_t size, bool keep_text) {
         std::optional<JsonWorker> json;
         if (keep_text) json.emplace(static_cast<size_t>(size));
-        Ref digest = call(getattr(lazy_module(c_, LazyModule::hashlib), c_.st.sha256));
-        Ref update = getattr(digest, c_.st.update);
+        Ref update = start_digest(step);
         bool texts = purpose_ == Purpose::plan_with_texts;
         stream.pass(size, [&](const char* data, size_t length) {
             if (json) json->append(data, length);
             if (texts) step.text.append(data, length);
             call(update, Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))));
         });
-        step.digest = call_method(digest, c_.st.hexdigest);
+        step.digest = call_method(step.digest, c_.st.hexdigest);
         if (json) {
             json_ = json->finish();
             text_ = json->take();
@@ -1578,8 +1744,7 @@ private:
                 op.directory_op = found->second;
                 return;
             }
-            held_.push_back(root_.open(directory, O_PATH | O_DIRECTORY));
-            op.directory = held_.back().get();
+            op.directory = hold_directory(root_.open(directory, O_PATH | O_DIRECTORY), root_.display(directory));
         };
         for (size_t index = 0; index < steps_.size(); ++index) {
             Step& step = steps_[index];
@@ -1596,7 +1761,8 @@ private:
                     CommitOp op{CommitOp::Kind::make_directory};
                     in_directory(op, parent_of(path));
                     op.name = base_of(path);
-                    op.mode = end == std::string_view::npos ? step.mode : 0777;
+                    // Never writable by group or others, whatever the umask.
+                    op.mode = end == std::string_view::npos ? step.mode & 0755 : 0755;
                     op.display = root_.display(path);
                     op.step = index;
                     made[path] = static_cast<int>(ops.size());
@@ -1605,29 +1771,25 @@ private:
             }
             if (step.kind != MemberKind::file) continue;
             Staged& staged = *step.staged;
-            CommitOp op{staged.temp_name.empty() ? CommitOp::Kind::link_and_rename : CommitOp::Kind::rename};
+            CommitOp op{CommitOp::Kind::rename};
             std::string directory = parent_of(step.relative);
             if (made.count(directory)) {
                 in_directory(op, directory);
                 op.name = base_of(step.relative);
             } else {
                 Located target = root_.locate(step.relative, true);
-                held_.push_back(std::move(target.parent));
-                op.directory = held_.back().get();
+                op.directory = hold_directory(std::move(target.parent), root_.display(step.relative));
                 op.name = std::move(target.name);
+                op.backup = random_name(import_temp_prefix);
             }
-            if (op.kind == CommitOp::Kind::link_and_rename) {
-                op.source = staged.file.get();
-                op.proc_path = "/proc/self/fd/" + std::to_string(op.source);
-                op.temp = random_name(import_temp_prefix);
-            } else {
-                op.source = staged.directory.get();
-                op.temp = staged.temp_name;
-            }
+            op.source = staged.directory;
+            op.temp = staged.temp_name;
             op.display = root_.display(step.relative);
             op.step = index;
             ops.push_back(std::move(op));
         }
+        std::set<std::pair<int, int>> directories;
+        for (CommitOp& op : ops) op.flush = directories.insert({op.directory, op.directory_op}).second;
         return ops;
     }
 
@@ -1640,9 +1802,10 @@ private:
 
     Ctx c_;
     const Root& root_;
-    rooted::Fallbacks fallbacks_;
     Replay replay_;
-    mode_t umask_;
+    // The directories files are staged and renamed in, by device and inode;
+    // before the steps, whose staged files are removed through them.
+    std::map<std::pair<dev_t, ino_t>, Fd> directories_;
     std::string top_;
     std::vector<Step> steps_;
     std::string text_;                     // the configuration file member just staged
@@ -1650,7 +1813,6 @@ private:
     Purpose purpose_;
     Fd lock_;
     std::set<std::pair<dev_t, ino_t>> cleaned_;
-    std::vector<Fd> held_;  // directories the commit works in
 };
 
 // ---- Import: reading the archive ---------------------------------------------
@@ -1757,9 +1919,8 @@ void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, Importer::P
     TarStream stream(c, compressed);
 
     // Every member checked and its content staged, then all put in place.
-    rooted::Fallbacks fallbacks = rooted::forced_fallbacks();
-    Root root(fs_bytes(getattr(self, st.root_dir)), fallbacks);
-    Importer importer(c, root, fallbacks, purpose);
+    Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
+    Importer importer(c, root, purpose);
     read_archive(stream, importer);
     close_compressed.close_now();
     close_raw.close_now();
@@ -1776,16 +1937,24 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     print_message(c, "Configuration imported");
 }
 
-}  // namespace
-
-Ref import_changes(Ctx c, Borrowed self, Borrowed input_file, bool texts, Ref& error) {
-    Ref changes;
-    Importer::Purpose purpose = texts ? Importer::Purpose::plan_with_texts : Importer::Purpose::plan;
-    error = failure_line(c, N_("Error importing configuration"), [&] {
-        read_checked_archive(c, self, input_file, purpose, [&](Importer& importer) { changes = importer.changes(); });
-    });
-    return error ? Ref::steal(PyList_New(0)) : std::move(changes);
+void set_item(Borrowed dict, const char* key, Borrowed value) {
+    check(PyDict_SetItemString(dict.get(), key, value.get()));
 }
+
+// {"changed", "changes", "skipped", "error"}: the files and directories the
+// import creates or replaces, in archive order, and the members it skips; a
+// refused import changes and skips nothing.
+Ref import_report(Ref changes, Ref skipped, Borrowed error) {
+    Ref report = Ref::steal(PyDict_New());
+    set_item(report, "changed", boolean(!error && PyList_GET_SIZE(changes.get()) > 0));
+    if (error) changes = Ref::steal(PyList_New(0)), skipped = Ref::steal(PyList_New(0));
+    set_item(report, "changes", changes);
+    set_item(report, "skipped", skipped);
+    set_item(report, "error", error ? error : Borrowed(Py_None));
+    return report;
+}
+
+}  // namespace
 
 ZELTA_OPERATION(export_config) {
     reporting_failure(c, N_("Error exporting configuration"), [&] {
@@ -1800,6 +1969,32 @@ ZELTA_OPERATION(write_config_archive) { return export_configuration(c, self, a.f
 ZELTA_OPERATION(import_config) {
     reporting_failure(c, N_("Error importing configuration"), [&] { import_configuration(c, self, a.input_file); });
     return none();
+}
+
+ZELTA_OPERATION(import_config_archive) {
+    Ref report;
+    read_checked_archive(c, self, a.input_file, Importer::Purpose::import_reporting, [&](Importer& importer) {
+        Ref changes = importer.changes();  // before the commit changes the tree
+        importer.commit(self);
+        report = import_report(std::move(changes), importer.skipped(), {});
+        set_item(report, "notes", importer.notes());
+    });
+    if (truth(dict_get(report, str("changed")))) setattr(self, c.st.need_daemon_restart, Py_True);
+    return report;
+}
+
+ZELTA_OPERATION(plan_import_config) {
+    Importer::Purpose purpose =
+        a.texts && truth(a.texts) ? Importer::Purpose::plan_with_texts : Importer::Purpose::plan;
+    Ref changes, skipped;
+    Ref error = failure_line(c, N_("Error importing configuration"), [&] {
+        read_checked_archive(c, self, a.input_file, purpose, [&](Importer& importer) {
+            importer.check_lock();
+            changes = importer.changes();
+            skipped = importer.skipped();
+        });
+    });
+    return import_report(std::move(changes), std::move(skipped), error);
 }
 
 }  // namespace zelta

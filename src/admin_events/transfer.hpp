@@ -83,8 +83,11 @@ bool is_plain_relative(std::string_view name);
 // nothing when the name lies outside it.
 std::optional<std::string_view> path_below_top(std::string_view name, std::string_view top);
 
-// Whether export writes a member at this path below T. The top itself and the
-// ancestor directories of the exported files count for directory members only.
-bool is_exported_path(std::string_view relative, bool directory);
+// What the layout export writes has at a path below T: the directories (the
+// top itself, the ancestors of the exported files and the notification
+// settings directory), the files, or nothing. A member must be of its
+// place's kind.
+enum class Place { none, directory, file };
+Place layout_place(std::string_view relative);
 
 }  // namespace zelta::transfer
