@@ -1,11 +1,17 @@
-// The layout of a configuration archive and the rules an archive must meet
-// before import writes anything, as plain functions over file-system bytes.
+// The layout of a configuration archive, the tar format as import reads it
+// and the rules an archive must meet before import writes anything, as plain
+// functions over file-system bytes. Nothing here touches Python, so the C++
+// tests exercise it directly.
 #pragma once
 
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace zelta::transfer {
 
@@ -62,10 +68,69 @@ struct PaxRecord {
 };
 std::optional<PaxRecord> next_pax_record(std::string_view& records);
 
+// A number field: octal digits between optional spaces, or base-256 when
+// the first byte has its high bit set. Nothing for anything else, for a
+// negative number and for one beyond 2^56.
+std::optional<uint64_t> tar_number(std::string_view raw);
+
 // How the configuration file's text stands as JSON, read as json.loads reads
 // it (NaN, Infinity and -Infinity included) from UTF-8 text.
 enum class JsonCheck { object, other_value, invalid, too_deep };
-JsonCheck check_json_object(std::string_view text);
+
+// Checks the configuration file's JSON in a thread of its own while its
+// text is still being decompressed and written; the text is appended as it
+// arrives, size bytes in all.
+class JsonWorker {
+public:
+    explicit JsonWorker(size_t size);
+    ~JsonWorker() {
+        if (thread_.joinable()) finish();
+    }
+    JsonWorker(const JsonWorker&) = delete;
+    JsonWorker& operator=(const JsonWorker&) = delete;
+
+    void append(const char* data, size_t size) {
+        text_.append(data, size);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            available_ = text_.size();
+        }
+        arrived_.notify_one();
+    }
+    // The verdict once all the text has arrived, and the text.
+    JsonCheck finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            complete_ = true;
+        }
+        arrived_.notify_one();
+        thread_.join();
+        return result_;
+    }
+    std::string take() { return std::move(text_); }
+
+    // The text as the check reads it, in the thread.
+    bool has(size_t i) {
+        if (i < seen_) return true;
+        std::unique_lock<std::mutex> lock(mutex_);
+        arrived_.wait(lock, [&] { return available_ > i || complete_; });
+        seen_ = available_;
+        return i < seen_;
+    }
+    unsigned char at(size_t i) const { return static_cast<unsigned char>(data_[i]); }
+    const unsigned char* from(size_t i) const { return reinterpret_cast<const unsigned char*>(data_) + i; }
+    const unsigned char* end() const { return from(seen_); }
+
+private:
+    std::string text_;
+    const char* data_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    size_t available_ = 0, seen_ = 0;
+    bool complete_ = false;
+    JsonCheck result_ = JsonCheck::invalid;
+    std::thread thread_;
+};
 
 // The top-level name T of an archive written to archive_path: the final
 // path component's text before its first dot ("" for ".x.tar.gz").
