@@ -40,13 +40,16 @@ class Replay {
 public:
     explicit Replay(const Root& root) : root_(root) {}
 
-    void directory(const std::string& relative) {
+    // Returns the directories the member makes, outermost first: the
+    // missing parents and itself, unless an earlier member makes them.
+    std::vector<std::string> directory(const std::string& relative) {
         bool pending = false;
         std::vector<std::string> missing = check_ancestors(relative, pending);
         Found found = probe(relative);
         if (found == Found::other) raise_os_error(EEXIST, root_.display(relative));
         if (found == Found::missing) missing.push_back(relative);
-        for (std::string& path : missing) created_[std::move(path)] = Found::directory;
+        for (const std::string& path : missing) created_[path] = Found::directory;
+        return missing;
     }
 
     // Returns whether the destination's directory exists now; otherwise an
@@ -133,6 +136,7 @@ struct Step {
     std::string relative;
     std::string member{};              // the member's name in the archive
     mode_t mode = 0;                   // a directory member's permission bits
+    std::vector<std::string> made{};   // the directories a directory member makes, outermost first
     char type = 0;                     // an unsupported member's type flag
     std::unique_ptr<Staged> staged{};  // a file member's content
     std::vector<std::string> notes{};  // extended attributes the file system refused
@@ -171,7 +175,7 @@ public:
         Step step{kind, std::string(*relative), name};
         switch (kind) {
             case MemberKind::directory:
-                replay_.directory(step.relative);
+                step.made = replay_.directory(step.relative);
                 step.mode = mode & 07777;
                 if (has_content) stream.skip(size);
                 break;
@@ -210,21 +214,11 @@ public:
                 files[found->second] = &step;
         }
         Ref result = Ref::steal(PyList_New(0));
-        std::set<std::string, std::less<>> made;
         std::set<std::string, std::less<>> listed;
         for (const Step& step : steps_) {
             if (step.kind == MemberKind::directory) {
-                // Missing parents are made with the directory itself.
-                for (size_t end = step.relative.find('/');; end = step.relative.find('/', end + 1)) {
-                    std::string directory = step.relative.substr(0, end);
-                    if (!directory.empty() && !made.count(directory)) {
-                        Fd found(root_.try_open(directory, O_PATH));
-                        if (!found && errno != ENOENT) raise_os_error(errno, root_.display(directory));
-                        made.insert(directory);
-                        if (!found) check(PyList_Append(result.get(), file_change(directory, nullptr, nullptr).get()));
-                    }
-                    if (end == std::string::npos) break;
-                }
+                for (const std::string& directory : step.made)
+                    check(PyList_Append(result.get(), file_change(directory, nullptr, nullptr).get()));
             } else if (step.kind == MemberKind::file && listed.insert(step.relative).second) {
                 const Step& last = *files[file_index.find(step.relative)->second];
                 std::optional<std::string> before = read_existing(step.relative);
@@ -656,26 +650,16 @@ private:
         };
         for (size_t index = 0; index < steps_.size(); ++index) {
             Step& step = steps_[index];
-            if (step.kind == MemberKind::directory) {
-                std::string_view relative = step.relative;
-                size_t end = 0;
-                while (!relative.empty() && end != std::string_view::npos) {
-                    end = relative.find('/', end + 1);
-                    std::string path(relative.substr(0, end));
-                    if (made.count(path)) continue;
-                    Fd existing(root_.try_open(path, O_PATH | O_DIRECTORY));
-                    if (existing) continue;
-                    if (errno != ENOENT) raise_os_error(errno, root_.display(path));
-                    CommitOp op{CommitOp::Kind::make_directory};
-                    in_directory(op, parent_of(path));
-                    op.name = base_of(path);
-                    // Never writable by group or others, whatever the umask.
-                    op.mode = end == std::string_view::npos ? step.mode & 0755 : 0755;
-                    op.display = root_.display(path);
-                    op.step = index;
-                    made[path] = static_cast<int>(ops.size());
-                    ops.push_back(std::move(op));
-                }
+            for (const std::string& path : step.made) {
+                CommitOp op{CommitOp::Kind::make_directory};
+                in_directory(op, parent_of(path));
+                op.name = base_of(path);
+                // Never writable by group or others, whatever the umask.
+                op.mode = path == step.relative ? step.mode & 0755 : 0755;
+                op.display = root_.display(path);
+                op.step = index;
+                made[path] = static_cast<int>(ops.size());
+                ops.push_back(std::move(op));
             }
             if (step.kind != MemberKind::file) continue;
             Staged& staged = *step.staged;
