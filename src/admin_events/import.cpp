@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -144,19 +145,13 @@ struct Step {
     std::string text{};                // for a plan with texts: the content itself
 };
 
-class Importer final : public MemberSink {
+// The walk over the members of an archive: each member checked against the
+// layout and the tree as it stands, its file content handed to the sink
+// that stages it (the import) or lets it pass (a plan).
+class Importer : public MemberSink {
 public:
-    // What reading an archive is for: the import (with or without the
-    // changes it makes, as a plan lists them), or a plan of it, which
-    // checks every member alike but stages nothing, takes no lock and so
-    // writes nothing.
-    enum class Purpose { import, import_reporting, plan, plan_with_texts };
-
-    Importer(Ctx c, const Root& root, Purpose purpose = Purpose::import)
-        : c_(c), root_(root), replay_(root), purpose_(purpose) {}
-
-    // Checks one member and stages its content; the stream stands at the
-    // member's content, of which the importer reads exactly size bytes.
+    // Checks one member and hands its content to the sink; the stream stands
+    // at the member's content, of which the walk reads exactly size bytes.
     void member(const std::string& name, char type, mode_t mode, uint64_t size, bool has_content,
                 TarStream& stream) override {
         if (!is_plain_relative(name)) refuse_member("unsafe member name", name);
@@ -181,12 +176,22 @@ public:
                 break;
             case MemberKind::file: {
                 bool directory_exists = replay_.file(step.relative);
-                bool configuration = step.relative == config_files[0];
-                if (purpose_ == Purpose::import || purpose_ == Purpose::import_reporting)
-                    stage(step, directory_exists, stream, size, mode, configuration);
-                else
-                    note(step, stream, size, configuration);
-                if (configuration) check_configuration(name);
+                // What reads the content besides the sink: the check of the
+                // configuration file, the digest and the text of a plan.
+                std::optional<JsonWorker> json;
+                if (step.relative == config_files[0]) json.emplace(static_cast<size_t>(size));
+                Ref update = digests_ ? start_digest(step) : Ref();
+                content(step, directory_exists, mode, size, stream, [&](const char* data, size_t length) {
+                    if (json) json->append(data, length);
+                    if (texts_) step.text.append(data, length);
+                    if (update)
+                        call(update, Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))));
+                });
+                if (update) step.digest = call_method(step.digest, c_.st.hexdigest);
+                if (json) {
+                    JsonCheck check = json->finish();
+                    check_configuration(name, check, json->take());
+                }
                 break;
             }
             case MemberKind::unsupported:
@@ -232,54 +237,6 @@ public:
         return result;
     }
 
-    // Renames the staged files into place in archive order, creating the
-    // directory members first where they come. On a failure every change
-    // made is undone before the error passes on; should undoing fail as
-    // well, the restart flag is set and what stays changed is named.
-    void commit(Borrowed self) {
-        bool quiet = purpose_ == Purpose::import_reporting;
-        sync_staged();
-        std::vector<CommitOp> ops = plan_commit();
-        if (!quiet)
-            for (const Step& step : steps_) {
-                if (step.kind == MemberKind::unsupported) {
-                    char flag = step.type;
-                    Ref type = Ref::steal(PyObject_Repr(Ref::steal(PyBytes_FromStringAndSize(&flag, 1)).get()));
-                    print_message(c_, "Unsupported file type", type);
-                }
-                for (const std::string& note : step.notes)
-                    print_message(c_, "Extended attribute not kept", fs_text(note));
-            }
-        if (!ops.empty()) {
-            CommitOutcome outcome = run_commit(ops, root_.path());
-            forget_renamed(ops, outcome.done);
-            if (outcome.failure) report_failure(self, ops, outcome, quiet);
-            if (!outcome.end)
-                raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)",
-                             outcome.status);
-            if (*outcome.end != 0) raise_os_error(*outcome.end, root_.path());
-        }
-        lock_.reset();
-    }
-
-    // The lock file as lock() would open it: a link there fails the import.
-    void check_lock() const {
-        std::string relative = std::string(config_files[0]) + ".lock";
-        Located located = root_.locate(relative, false);
-        struct stat found;
-        if (::fstatat(located.parent.get(), located.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(found.st_mode))
-            raise_os_error(ELOOP, root_.display(relative));
-    }
-
-    // The notes of what import_config prints besides its last line, as data.
-    Ref notes() const {
-        Ref notes = Ref::steal(PyList_New(0));
-        for (const Step& step : steps_)
-            for (const std::string& note : step.notes) append(notes, fs_text(note));
-        return notes;
-    }
-
     // {"member", "type"} of each member the import skips, in archive order.
     Ref skipped() const {
         Ref skipped = Ref::steal(PyList_New(0));
@@ -291,6 +248,31 @@ public:
             append(skipped, entry);
         }
         return skipped;
+    }
+
+protected:
+    // digests: each file's SHA-256 is kept, for the changes; texts: its content too.
+    Importer(Ctx c, const Root& root, bool digests, bool texts)
+        : c_(c), root_(root), replay_(root), digests_(digests), texts_(texts) {}
+
+    using Chunks = std::function<void(const char*, size_t)>;
+    // Takes size bytes of a file member's content from the stream, handing
+    // each chunk to read as it passes.
+    virtual void content(Step& step, bool directory_exists, mode_t mode, uint64_t size, TarStream& stream,
+                         const Chunks& read) = 0;
+
+    // A directory the import works in, held once however many files it
+    // takes; returns its descriptor.
+    int hold_directory(Fd directory, std::string_view display) {
+        struct stat found;
+        if (::fstat(directory.get(), &found) != 0) raise_os_error(errno, display);
+        auto [held, added] = directories_.try_emplace({found.st_dev, found.st_ino});
+        if (added) held->second = std::move(directory);
+        return held->second.get();
+    }
+
+    static void set_change(Borrowed change, const char* key, Borrowed value) {
+        check(PyDict_SetItemString(change.get(), key, value.get()));
     }
 
 private:
@@ -314,6 +296,142 @@ private:
         }
     }
 
+    // A new SHA-256 digest of the step's content, kept in step.digest; returns its update method.
+    Ref start_digest(Step& step) {
+        step.digest = call(getattr(lazy_module(c_, LazyModule::hashlib), c_.st.sha256));
+        return getattr(step.digest, c_.st.update);
+    }
+
+    // The destination's content as the commit would replace it (a link's
+    // target, inside the root); nothing when there is no file.
+    std::optional<std::string> read_existing(const std::string& relative) const {
+        std::string display = root_.display(relative);
+        Fd file(root_.try_open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY));
+        if (!file) {
+            if (errno == ENOENT) return std::nullopt;
+            raise_os_error(errno, display);
+        }
+        struct stat found;
+        if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
+        if (!S_ISREG(found.st_mode)) raise_format(PyExc_ValueError, "not a regular file: %R", fs_text(display).get());
+        std::string content;
+        char buffer[1 << 16];
+        for (;;) {
+            ssize_t n = interruptible([&] { return ::read(file.get(), buffer, sizeof buffer); });
+            if (n < 0) raise_os_error(errno, display);
+            if (n == 0) return content;
+            content.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    static Ref sha256_hex(Ctx c, std::string_view bytes) {
+        Ref data = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+        Ref digest = call(getattr(lazy_module(c, LazyModule::hashlib), c.st.sha256), data);
+        return call_method(digest, c.st.hexdigest);
+    }
+
+    static Ref text_of(std::string_view bytes) {
+        return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+    }
+
+    // {"file", "action", "type", "before_sha256", "after_sha256"} of a
+    // destination: a directory to make (no step), or a file member's content.
+    Ref file_change(const std::string& relative, const Step* file, const std::string* before) {
+        Ref change = Ref::steal(PyDict_New());
+        set_change(change, "file", fs_text(root_.display(relative)));
+        set_change(change, "action", str(before ? "replace" : "create"));
+        set_change(change, "type", str(file ? "file" : "directory"));
+        set_change(change, "before_sha256", Py_None);
+        set_change(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
+        if (texts_) {
+            set_change(change, "before_text", before ? text_of(*before) : none());
+            set_change(change, "after_text", file ? text_of(file->text) : none());
+        }
+        return change;
+    }
+
+    // The configuration file must be a JSON object, or every later command
+    // would fail on it. The parser's own error is reported.
+    void check_configuration(std::string_view name, JsonCheck result, std::string text) {
+        if (result == JsonCheck::object) return;
+        if (result == JsonCheck::other_value) refuse_member("configuration file that is not a JSON object", name);
+        if (result == JsonCheck::too_deep)
+            raise_format(PyExc_ValueError, "configuration file nested more than %u levels deep: %R",
+                         Limits::max_json_depth, fs_text(name).get());
+        Ref decoded =
+            Ref::steal_or_null(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+        if (decoded) {
+            text.clear();
+            text.shrink_to_fit();
+            Ref parsed = Ref::steal_or_null(
+                PyObject_CallOneArg(getattr(lazy_module(c_, LazyModule::json), c_.st.loads).get(), decoded.get()));
+            if (parsed) raise(PyExc_ValueError, "configuration file that json cannot read");
+        }
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
+        Ref error = take_exception();
+        raise_format(PyExc_ValueError, "configuration file that is not JSON (%S): %R", error.get(),
+                     fs_text(name).get());
+    }
+
+protected:
+    Ctx c_;
+    const Root& root_;
+    Replay replay_;
+    // The directories files are staged and renamed in, by device and inode;
+    // before the steps, whose staged files are removed through them.
+    std::map<std::pair<dev_t, ino_t>, Fd> directories_;
+    std::vector<Step> steps_;
+
+private:
+    std::string top_;
+    bool digests_, texts_;
+};
+
+// The import: every file staged beside its destination under the events
+// library's lock, then all renamed into place by the commit.
+class StagingImport final : public Importer {
+public:
+    // quiet: nothing printed, the digests kept for the changes made.
+    StagingImport(Ctx c, const Root& root, bool quiet) : Importer(c, root, quiet, false), quiet_(quiet) {}
+
+    // Renames the staged files into place in archive order, creating the
+    // directory members first where they come. On a failure every change
+    // made is undone before the error passes on; should undoing fail as
+    // well, the restart flag is set and what stays changed is named.
+    void commit(Borrowed self) {
+        sync_staged();
+        std::vector<CommitOp> ops = plan_commit();
+        if (!quiet_)
+            for (const Step& step : steps_) {
+                if (step.kind == MemberKind::unsupported) {
+                    char flag = step.type;
+                    Ref type = Ref::steal(PyObject_Repr(Ref::steal(PyBytes_FromStringAndSize(&flag, 1)).get()));
+                    print_message(c_, "Unsupported file type", type);
+                }
+                for (const std::string& note : step.notes)
+                    print_message(c_, "Extended attribute not kept", fs_text(note));
+            }
+        if (!ops.empty()) {
+            CommitOutcome outcome = run_commit(ops, root_.path());
+            forget_renamed(ops, outcome.done);
+            if (outcome.failure) report_failure(self, ops, outcome, quiet_);
+            if (!outcome.end)
+                raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)",
+                             outcome.status);
+            if (*outcome.end != 0) raise_os_error(*outcome.end, root_.path());
+        }
+        lock_.reset();
+    }
+
+    // The notes of what import_config prints besides its last line, as data.
+    Ref notes() const {
+        Ref notes = Ref::steal(PyList_New(0));
+        for (const Step& step : steps_)
+            for (const std::string& note : step.notes) append(notes, fs_text(note));
+        return notes;
+    }
+
+private:
     // Raises the error the commit met. Should some changes have stayed, the
     // restart flag is set and they are named: printed, or, when the import
     // prints nothing, added to the exception as a note.
@@ -361,16 +479,6 @@ private:
         lock_ = std::move(fd);
     }
 
-    // A directory the import works in, held once however many files it
-    // takes; returns its descriptor.
-    int hold_directory(Fd directory, std::string_view display) {
-        struct stat found;
-        if (::fstat(directory.get(), &found) != 0) raise_os_error(errno, display);
-        auto [held, added] = directories_.try_emplace({found.st_dev, found.st_ino});
-        if (added) held->second = std::move(directory);
-        return held->second.get();
-    }
-
     // Flushes the staged files to disk, once per file system: a flush of
     // each would wait for a journal commit of its own.
     void sync_staged() {
@@ -413,8 +521,11 @@ private:
         }
     }
 
-    void stage(Step& step, bool directory_exists, TarStream& stream, uint64_t size, mode_t member_mode,
-               bool keep_text) {
+    // Writes the content to a new file beside the destination, with the
+    // owner, mode and extended attributes it is to have, flushed once the
+    // whole archive has passed.
+    void content(Step& step, bool directory_exists, mode_t member_mode, uint64_t size, TarStream& stream,
+                 const Chunks& read) override {
         lock();
         std::string display = root_.display(step.relative);
         std::string name;
@@ -440,16 +551,11 @@ private:
         }
         if (!file) raise_os_error(EEXIST, display);
         int fd = file.get();
-        std::optional<JsonWorker> json;
-        if (keep_text) json.emplace(static_cast<size_t>(size));
-        Ref update;
-        if (purpose_ == Purpose::import_reporting) update = start_digest(step);
         // Writeback starts every few MiB, so that the flush at the end finds
         // little left to write.
         uint64_t written = 0, flushed = 0;
         stream.pass(size, [&](const char* data, size_t length) {
-            if (json) json->append(data, length);
-            if (update) call(update, Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))));
+            read(data, length);
             write_all(fd, data, length, display);
             written += length;
             if (written - flushed >= (4U << 20)) {
@@ -458,11 +564,6 @@ private:
                 flushed = written;
             }
         });
-        if (update) step.digest = call_method(step.digest, c_.st.hexdigest);
-        if (json) {
-            json_ = json->finish();
-            text_ = json->take();
-        }
 
         // The existing file's owner, permission bits and extended attributes;
         // a new file gets the member's permission bits, but never write
@@ -484,12 +585,6 @@ private:
         ::sync_file_range(fd, static_cast<off_t>(flushed), 0, SYNC_FILE_RANGE_WRITE);
         if (::close(file.release()) != 0) raise_os_error(errno, display);
         step.staged = std::move(staged);
-    }
-
-    // A new SHA-256 digest of the step's content, kept in step.digest; returns its update method.
-    Ref start_digest(Step& step) {
-        step.digest = call(getattr(lazy_module(c_, LazyModule::hashlib), c_.st.sha256));
-        return getattr(step.digest, c_.st.update);
     }
 
     // Copies the extended attributes of the file being replaced (security
@@ -526,103 +621,6 @@ private:
                                     .append(std::strerror(errno))
                                     .append(")"));
         }
-    }
-
-    // For a plan: the content's digest (and text) as the stream passes,
-    // with the same check of the configuration file as staging makes.
-    void note(Step& step, TarStream& stream, uint64_t size, bool keep_text) {
-        std::optional<JsonWorker> json;
-        if (keep_text) json.emplace(static_cast<size_t>(size));
-        Ref update = start_digest(step);
-        bool texts = purpose_ == Purpose::plan_with_texts;
-        stream.pass(size, [&](const char* data, size_t length) {
-            if (json) json->append(data, length);
-            if (texts) step.text.append(data, length);
-            call(update, Ref::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(length))));
-        });
-        step.digest = call_method(step.digest, c_.st.hexdigest);
-        if (json) {
-            json_ = json->finish();
-            text_ = json->take();
-        }
-    }
-
-    // The destination's content as the commit would replace it (a link's
-    // target, inside the root); nothing when there is no file.
-    std::optional<std::string> read_existing(const std::string& relative) const {
-        std::string display = root_.display(relative);
-        Fd file(root_.try_open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-        if (!file) {
-            if (errno == ENOENT) return std::nullopt;
-            raise_os_error(errno, display);
-        }
-        struct stat found;
-        if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
-        if (!S_ISREG(found.st_mode)) raise_format(PyExc_ValueError, "not a regular file: %R", fs_text(display).get());
-        std::string content;
-        char buffer[1 << 16];
-        for (;;) {
-            ssize_t n = interruptible([&] { return ::read(file.get(), buffer, sizeof buffer); });
-            if (n < 0) raise_os_error(errno, display);
-            if (n == 0) return content;
-            content.append(buffer, static_cast<size_t>(n));
-        }
-    }
-
-    static Ref sha256_hex(Ctx c, std::string_view bytes) {
-        Ref data = Ref::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
-        Ref digest = call(getattr(lazy_module(c, LazyModule::hashlib), c.st.sha256), data);
-        return call_method(digest, c.st.hexdigest);
-    }
-
-    static void set_change(Borrowed change, const char* key, Borrowed value) {
-        check(PyDict_SetItemString(change.get(), key, value.get()));
-    }
-
-    static Ref text_of(std::string_view bytes) {
-        return Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
-    }
-
-    // {"file", "action", "type", "before_sha256", "after_sha256"} of a
-    // destination: a directory to make (no step), or a file member's content.
-    Ref file_change(const std::string& relative, const Step* file, const std::string* before) {
-        Ref change = Ref::steal(PyDict_New());
-        set_change(change, "file", fs_text(root_.display(relative)));
-        set_change(change, "action", str(before ? "replace" : "create"));
-        set_change(change, "type", str(file ? "file" : "directory"));
-        set_change(change, "before_sha256", Py_None);
-        set_change(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
-        if (purpose_ == Purpose::plan_with_texts) {
-            set_change(change, "before_text", before ? text_of(*before) : none());
-            set_change(change, "after_text", file ? text_of(file->text) : none());
-        }
-        return change;
-    }
-
-    // The configuration file must be a JSON object, or every later command
-    // would fail on it. The parser's own error is reported.
-    void check_configuration(std::string_view name) {
-        JsonCheck result = json_;
-        std::string text = std::move(text_);
-        text_ = std::string();
-        if (result == JsonCheck::object) return;
-        if (result == JsonCheck::other_value) refuse_member("configuration file that is not a JSON object", name);
-        if (result == JsonCheck::too_deep)
-            raise_format(PyExc_ValueError, "configuration file nested more than %u levels deep: %R",
-                         Limits::max_json_depth, fs_text(name).get());
-        Ref decoded =
-            Ref::steal_or_null(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-        if (decoded) {
-            text.clear();
-            text.shrink_to_fit();
-            Ref parsed = Ref::steal_or_null(
-                PyObject_CallOneArg(getattr(lazy_module(c_, LazyModule::json), c_.st.loads).get(), decoded.get()));
-            if (parsed) raise(PyExc_ValueError, "configuration file that json cannot read");
-        }
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
-        Ref error = take_exception();
-        raise_format(PyExc_ValueError, "configuration file that is not JSON (%S): %R", error.get(),
-                     fs_text(name).get());
     }
 
     // The changes of the commit, in archive order: the directories to make
@@ -692,23 +690,37 @@ private:
             if (ops[index].kind == CommitOp::Kind::rename) steps_[ops[index].step].staged->temp_name.clear();
     }
 
-    Ctx c_;
-    const Root& root_;
-    Replay replay_;
-    // The directories files are staged and renamed in, by device and inode;
-    // before the steps, whose staged files are removed through them.
-    std::map<std::pair<dev_t, ino_t>, Fd> directories_;
-    std::string top_;
-    std::vector<Step> steps_;
-    std::string text_;                     // the configuration file member just staged
-    JsonCheck json_ = JsonCheck::invalid;  // and how it stands as JSON
-    Purpose purpose_;
+    bool quiet_;
     Fd lock_;
     std::set<std::pair<dev_t, ino_t>> cleaned_;
 };
 
-template <typename Done>
-void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, Importer::Purpose purpose, Done&& done) {
+// A plan of the import: every member checked alike, the content let pass;
+// nothing staged, no lock taken, nothing written.
+class ImportPlan final : public Importer {
+public:
+    ImportPlan(Ctx c, const Root& root, bool texts) : Importer(c, root, true, texts) {}
+
+    // The lock file as lock() would open it: a link there fails the import.
+    void check_lock() const {
+        std::string relative = std::string(config_files[0]) + ".lock";
+        Located located = root_.locate(relative, false);
+        struct stat found;
+        if (::fstatat(located.parent.get(), located.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(found.st_mode))
+            raise_os_error(ELOOP, root_.display(relative));
+    }
+
+private:
+    void content(Step&, bool, mode_t, uint64_t size, TarStream& stream, const Chunks& read) override {
+        stream.pass(size, read);
+    }
+};
+
+// Reads the archive once, checking every member as the import does, and
+// hands the walk that read it to done.
+template <typename Walk, typename Done>
+void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, bool option, Done&& done) {
     State& st = c.st;
     // The archive, opened once: everything is read from this descriptor.
     std::string archive_path = fs_bytes(input_file);
@@ -722,7 +734,7 @@ void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, Importer::P
 
     // Every member checked and its content staged, then all put in place.
     Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
-    Importer importer(c, root, purpose);
+    Walk importer(c, root, option);
     read_archive(stream, importer);
     close_compressed.close_now();
     close_raw.close_now();
@@ -733,8 +745,8 @@ void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, Importer::P
 
 void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
     State& st = c.st;
-    read_checked_archive(c, self, input_file, Importer::Purpose::import,
-                         [&](Importer& importer) { importer.commit(self); });
+    read_checked_archive<StagingImport>(c, self, input_file, false,
+                                        [&](StagingImport& importer) { importer.commit(self); });
 
     // The restart is requested and the import reported.
     setattr(self, st.need_daemon_restart, Py_True);
@@ -743,7 +755,7 @@ void import_configuration(Ctx c, Borrowed self, Borrowed input_file) {
 
 ImportResult import_reporting(Ctx c, Borrowed self, Borrowed input_file) {
     ImportResult result;
-    read_checked_archive(c, self, input_file, Importer::Purpose::import_reporting, [&](Importer& importer) {
+    read_checked_archive<StagingImport>(c, self, input_file, true, [&](StagingImport& importer) {
         result.changes = importer.changes();  // before the commit changes the tree
         importer.commit(self);
         result.skipped = importer.skipped();
@@ -754,8 +766,7 @@ ImportResult import_reporting(Ctx c, Borrowed self, Borrowed input_file) {
 
 ImportResult plan_import(Ctx c, Borrowed self, Borrowed input_file, bool texts) {
     ImportResult result;
-    Importer::Purpose purpose = texts ? Importer::Purpose::plan_with_texts : Importer::Purpose::plan;
-    read_checked_archive(c, self, input_file, purpose, [&](Importer& importer) {
+    read_checked_archive<ImportPlan>(c, self, input_file, texts, [&](ImportPlan& importer) {
         importer.check_lock();
         result.changes = importer.changes();
         result.skipped = importer.skipped();
