@@ -1,6 +1,7 @@
-// The commit of an import. Everything up to run_commit() runs in the helper
+// The commit of an import. carry_out() and what it calls run in the helper
 // process, after fork() in a process that may have other threads: system
-// calls only, no allocation, nothing of Python.
+// calls only, no allocation, nothing of Python. run_commit() runs in the
+// caller.
 #include "import_commit.hpp"
 #include "files.hpp"
 
