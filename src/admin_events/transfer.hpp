@@ -3,6 +3,7 @@
 // operations themselves.
 #pragma once
 
+#include "archive_format.hpp"  // the layout and the limits, which other subsystems apply too
 #include "module.hpp"
 
 #include <string_view>
