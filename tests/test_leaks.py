@@ -177,6 +177,8 @@ CASES = {
     "plan properties, library refuses": ("object", "plan_set_properties", ("message", "", '"x"'), {}),
     "plan import": ("object", "plan_import_config", ("archive", True), {"rounds": 200, "exported": True}),
     "plan import, hostile": ("object", "plan_import_config", ("hostile",), {}),
+    "import archive": ("object", "import_config_archive", ("archive",), {"rounds": 200, "exported": True}),
+    "import archive, hostile": ("object", "import_config_archive", ("hostile",), {}),
     "write archive": ("class", "write_config_archive", ("archive",), {"rounds": 200}),
     "write archive, refused name": ("class", "write_config_archive", ("out",), {}),
 }

@@ -124,6 +124,7 @@ text: str = admin._ZeltaAdminEvents__get_multiple_string(["file-opened"], 1)
 changed: bool = admin.plan_set_properties("audit", "paths", "[]")["changed"]
 enabled: bool = admin.get_status(all_groups=True)["groups"][0]["events"][0]["enabled"]
 written: str = ZeltaAdminEvents.write_config_archive("/root/backup")
+skipped: str = admin.import_config_archive("/root/backup.tar.gz")["skipped"][0]["type"]
 '''
 
 BAD = '''\
@@ -137,6 +138,7 @@ count: int = LANG  # wrong
 admin.enable_all()  # wrong
 admin.plan_set_facility()  # wrong
 unknown: list[int] = admin.get_unknown_ids()["events"]  # wrong
+admin.import_config_archive("backup")["changes"][0]["event"]  # wrong
 '''
 
 

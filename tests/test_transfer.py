@@ -6,6 +6,7 @@ import io
 import json
 import os
 import random
+import signal
 import stat
 import subprocess
 import sys
@@ -14,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import snapshot
+from conftest import run_tool, snapshot
 
 CONFIG = "etc/zelta-syslog.conf"
 RULES = "etc/audit/rules.d/zelta-syslog.rules"
@@ -32,14 +33,14 @@ def write(path, data, mode=0o644):
 
 
 def build_archive(path, members, end_marker=True, after=b""):
-    """A gzip-compressed tar of (name, kind, payload[, pax headers]) members;
+    """A gzip-compressed tar of (name, kind, payload[, pax headers[, mode]]) members;
     payload is a file's content or a link's target; after follows the tar stream."""
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.PAX_FORMAT) as tar:
-        for name, kind, payload, *pax in members:
+        for name, kind, payload, *extra in members:
             info = tarfile.TarInfo(name)
-            info.pax_headers = pax[0] if pax else {}
-            info.type, info.mode = kind, 0o700 if kind == tarfile.DIRTYPE else 0o644
+            info.pax_headers = extra[0] if extra else {}
+            info.type, info.mode = kind, extra[1] if len(extra) > 1 else 0o700 if kind == tarfile.DIRTYPE else 0o644
             if kind == tarfile.REGTYPE:
                 info.size = len(payload)
             elif payload:
@@ -108,13 +109,14 @@ def test_export_writes_the_members_in_order(Admin, system, tmp_path, capsys):
     os.symlink("mod-zelta.d", system / CONFD / "mod-zelta-dirlink")
     members = exported(Admin, tmp_path / "backup.tar.gz", capsys)
     assert members[:3] == [("backup/" + f, tarfile.REGTYPE) for f in (CONFIG, RULES, ROTATE)]
-    # Fragments in listing order; a link to a regular file is archived as a link.
-    assert sorted(members[3:6]) == [("backup/" + CONFD + "/mod-zelta" + suffix, kind) for suffix, kind in
-                                    (("-extra.conf", b"0"), ("-link.conf", b"2"), (".conf", b"0"))]
+    # Fragments in listing order; a link to a regular file is stored with its content.
+    assert sorted(members[3:6]) == [("backup/" + CONFD + "/mod-zelta" + suffix, b"0")
+                                    for suffix in ("-extra.conf", "-link.conf", ".conf")]
     assert members[6:] == [("backup/" + NOTIFY_DIR, tarfile.DIRTYPE), ("backup/" + NOTIFYRC, tarfile.REGTYPE)]
     with tarfile.open(tmp_path / "backup.tar.gz", "r:gz") as tar:
         assert tar.extractfile("backup/" + RULES).read() == (system / RULES).read_bytes()
         assert tar.getmember("backup/" + NOTIFY_DIR).mode == 0o700
+        assert tar.extractfile("backup/" + CONFD + "/mod-zelta-link.conf").read() == (system / CONFD / "mod-zelta.conf").read_bytes()
 
 
 @pytest.mark.parametrize("dangling", [False, True])
@@ -193,9 +195,7 @@ def test_round_trip_restores_content_and_modes(Admin, admin, system, tmp_path, c
     assert lines(capsys) == ["Configuration imported"]
     assert admin._ZeltaAdminEvents__need_daemon_restart is True
     del expected[NOTIFY_DIR + "/unrelated.rc"]
-    for relative in (CONFIG, RULES, NOTIFYRC):  # new files get default permissions
-        expected[relative] = expected[relative][:1] + (0o644,) + expected[relative][2:]
-    assert snapshot(system) == expected  # root/.config with its archived 0700
+    assert snapshot(system) == expected  # new files and root/.config with their archived modes
 
 
 def test_import_keeps_owner_and_mode_of_existing_file(Admin, admin, system, tmp_path, capsys):
@@ -222,12 +222,17 @@ def test_import_replaces_a_linked_destination_at_its_target(admin, system, tmp_p
     assert stat.S_IMODE(os.stat(system / "srv/real.conf").st_mode) == 0o600
 
 
-@pytest.mark.parametrize("kind", [tarfile.SYMTYPE, tarfile.LNKTYPE, tarfile.CHRTYPE, tarfile.FIFOTYPE])
-def test_other_member_kinds_of_the_layout_are_skipped(admin, system, tmp_path, capsys, kind):
+@pytest.mark.parametrize("kind, described", [
+    (tarfile.SYMTYPE, "symbolic link"), (tarfile.LNKTYPE, "hard link"), (tarfile.CHRTYPE, "character device"),
+    (tarfile.BLKTYPE, "block device"), (tarfile.FIFOTYPE, "FIFO"), (b"V", "type b'V'"),
+])
+def test_other_member_kinds_of_the_layout_are_skipped(admin, system, tmp_path, capsys, kind, described):
     before = snapshot(system)
-    admin.import_config(str(build_archive(tmp_path / "a.tar.gz", [
+    archive = str(build_archive(tmp_path / "a.tar.gz", [
         ("T", tarfile.DIRTYPE, None), ("T/etc", tarfile.DIRTYPE, None),  # as a tar tool writes them
-        ("T/" + CONFIG, kind, "/etc/shadow"), ("T/" + ROTATE, tarfile.REGTYPE, b"rotated\n")])))
+        ("T/" + CONFIG, kind, "/etc/shadow"), ("T/" + ROTATE, tarfile.REGTYPE, b"rotated\n")]))
+    assert admin.plan_import_config(archive)["skipped"] == [{"member": "T/" + CONFIG, "type": described}]
+    admin.import_config(archive)
     assert lines(capsys) == [f"Unsupported file type: {kind!r}", "Configuration imported"]
     before[ROTATE] = before[ROTATE][:4] + (b"rotated\n",)
     assert snapshot(system) == before
@@ -244,6 +249,44 @@ def test_directory_member_then_file_inside_it(admin, system, tmp_path, capsys):
     # The missing parent gets default permissions, the member directory its own.
     assert [stat.S_IMODE(os.stat(system / d).st_mode) for d in ("root", NOTIFY_DIR)] == [0o755, 0o700]
     assert (system / NOTIFYRC).read_bytes() == b"n\n"
+
+
+@pytest.mark.parametrize("mask", [0o000, 0o022, 0o277])
+def test_files_the_tool_creates_are_never_writable_by_others(Admin, admin, system, tmp_path, capsys, mask):
+    if mask & 0o200 and os.geteuid() != 0:
+        pytest.skip("writes into directories without write permission")
+    os.umask(mask)
+    exported(Admin, tmp_path / "b", capsys)
+    assert stat.S_IMODE(os.stat(tmp_path / "b.tar.gz").st_mode) == 0o644 & ~mask
+    remove(*WITHOUT_NOTIFY_DIR, "root", RULES, LOCK)(system)
+    admin.import_config(str(build_archive(tmp_path / "a.tar.gz", [
+        ("T/" + NOTIFY_DIR, tarfile.DIRTYPE, None, {}, 0o777), ("T/" + NOTIFYRC, tarfile.REGTYPE, b"n", {}, 0o666),
+        ("T/" + RULES, tarfile.REGTYPE, b"r", {}, 0o600), ("T/" + CONFD + "/mod-zelta-new", tarfile.REGTYPE, b"f", {}, 0o6777)])))
+    assert lines(capsys) == ["Configuration imported"]
+    modes = {relative: stat.S_IMODE(os.stat(system / relative).st_mode)
+             for relative in ("root", NOTIFY_DIR, NOTIFYRC, RULES, CONFD + "/mod-zelta-new", LOCK)}
+    assert modes == {"root": 0o755 & ~mask, NOTIFY_DIR: 0o755 & ~mask, NOTIFYRC: 0o644, RULES: 0o600,
+                     CONFD + "/mod-zelta-new": 0o755, LOCK: 0o600}
+
+
+def test_import_config_archive_returns_what_it_did_and_raises(admin, system, tmp_path, capsys):
+    archive = str(build_archive(tmp_path / "a.tar.gz", [
+        GOOD, ("T/" + ROTATE, tarfile.SYMTYPE, "x"), ("T/" + RULES, tarfile.REGTYPE, (system / RULES).read_bytes())]))
+    planned = admin.plan_import_config(archive)
+    assert admin.import_config_archive(archive) == {**planned, "notes": []}
+    assert [change["file"] for change in planned["changes"]] == [f"{system}/{CONFIG}"]
+    assert planned["skipped"] == [{"member": "T/" + ROTATE, "type": "symbolic link"}]
+    assert (system / CONFIG).read_bytes() == GOOD[2] and admin._ZeltaAdminEvents__need_daemon_restart is True
+    admin._ZeltaAdminEvents__need_daemon_restart = False
+    assert admin.import_config_archive(archive)["changed"] is False  # the same files again: no restart
+    assert capsys.readouterr().out == "" and admin._ZeltaAdminEvents__need_daemon_restart is False
+    for refused, error in ((build_archive(tmp_path / "h.tar.gz", [("T/etc/passwd", tarfile.REGTYPE, b"x")]), ValueError),
+                           (tmp_path / "missing.tar.gz", FileNotFoundError)):
+        with pytest.raises(error) as raised:
+            admin.import_config_archive(str(refused))
+        admin.import_config(str(refused))
+        assert lines(capsys) == [f"Error importing configuration: {raised.value}"]
+    assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
 
 def truncate(path):
@@ -277,7 +320,7 @@ def test_unreadable_archive_is_refused_before_writing(Admin, admin, system, tmp_
     admin.import_config(str(tmp_path / "b.tar.gz"))
     [line] = lines(capsys)
     assert line.startswith("Error importing configuration: ") and error in line
-    assert planned == {"changed": False, "changes": [], "error": line}  # the plan checks as the import does
+    assert planned == {"changed": False, "changes": [], "skipped": [], "error": line}  # the plan checks as the import does
     assert snapshot(tmp_path) == before
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
@@ -346,7 +389,10 @@ MIB = 1 << 20
     ([GOOD, ("T/etc/passwd", tarfile.REGTYPE, b"x")], None, "not part of the configuration"),
     ([GOOD, ("T/" + CONFD + "/other.conf", tarfile.REGTYPE, b"x")], None, "not part of the configuration"),
     ([GOOD, ("T/etc/cron.d", tarfile.DIRTYPE, None)], None, "not part of the configuration"),
-    ([GOOD, ("T/etc", tarfile.SYMTYPE, "/")], None, "not part of the configuration"),
+    # A member of another kind than its place takes.
+    ([GOOD, ("T/etc", tarfile.SYMTYPE, "/")], None, "member of the wrong kind for its place: 'T/etc'"),
+    ([("T/" + CONFIG, tarfile.DIRTYPE, None)], None, "member of the wrong kind for its place: 'T/etc/zelta-syslog.conf'"),
+    ([("T", tarfile.REGTYPE, b"x")], None, "member of the wrong kind for its place: 'T'"),
     ([GOOD, ("T/etc/shadow", tarfile.LNKTYPE, "T/" + CONFIG)], None, "not part of the configuration"),
     ([GOOD, ("T/dev/mem", tarfile.CHRTYPE, None)], None, "not part of the configuration"),
     ([GOOD, ("T/" + CONFD + "/fifo", tarfile.FIFOTYPE, None)], None, "not part of the configuration"),
@@ -358,13 +404,15 @@ MIB = 1 << 20
     ([GOOD, ("T/etc/logrotate.d", tarfile.DIRTYPE, None)],
      replace("etc/logrotate.d", lambda p: p.write_bytes(b""), ROTATE), "[Errno 17] File exists"),
     ([GOOD, ("T/" + NOTIFY_DIR, tarfile.SYMTYPE, "/etc/cron.d"), ("T/" + NOTIFYRC, tarfile.REGTYPE, b"* root evil")],
-     remove(*WITHOUT_NOTIFY_DIR), "[Errno 2] No such file"),
+     remove(*WITHOUT_NOTIFY_DIR), "wrong kind for its place"),
     ([GOOD, ("T/" + NOTIFYRC, tarfile.REGTYPE, b"x")],
      replace(NOTIFY_DIR, lambda p: p.symlink_to("/nonexistent"), *WITHOUT_NOTIFY_DIR[:2]), "[Errno 20] Not a directory"),
     ([GOOD, ("T/" + NOTIFY_DIR, tarfile.REGTYPE, b"x"), ("T/" + NOTIFYRC, tarfile.REGTYPE, b"x")],
-     remove(*WITHOUT_NOTIFY_DIR), "[Errno 20] Not a directory"),
+     remove(*WITHOUT_NOTIFY_DIR), "wrong kind for its place: 'T/root/.config'"),
     ([GOOD, ("T/" + CONFD + "/mod-zelta-new", tarfile.DIRTYPE, None),
-      ("T/" + CONFD + "/mod-zelta-new", tarfile.REGTYPE, b"x")], None, "[Errno 21] Is a directory"),
+      ("T/" + CONFD + "/mod-zelta-new", tarfile.REGTYPE, b"x")], None, "wrong kind for its place"),
+    # The events library's lock file is never followed.
+    ([GOOD], replace(LOCK, lambda p: p.symlink_to("zelta-syslog.conf")), "[Errno 40] Too many levels of symbolic links"),
     # Links already in the tree resolve inside the root, never to the host.
     ([GOOD], host_link(CONFIG, "{host}/victim/x"), "[Errno 2] No such file"),
     ([GOOD], host_link(CONFIG, "../../../../../../../victim/x"), "[Errno 2] No such file"),
@@ -406,7 +454,7 @@ def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path,
     admin.import_config(str(archive))
     [line] = lines(capsys)
     assert line.startswith("Error importing configuration: ") and error in line
-    assert planned == {"changed": False, "changes": [], "error": line}
+    assert planned == {"changed": False, "changes": [], "skipped": [], "error": line}
     assert snapshot(tmp_path) == before
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
@@ -452,7 +500,8 @@ def test_export_reads_linked_sources_inside_the_root(Admin, system, tmp_path, ca
 
 class FailingAfterFirstLine(io.StringIO):
     """Standard output whose first line (an "Unsupported" line, printed just
-    before the renames start) removes the rules directory."""
+    before the renames start) removes the staged files of the rules directory,
+    so that the rename of the rules file fails after the earlier ones."""
 
     def __init__(self, root):
         super().__init__()
@@ -460,21 +509,53 @@ class FailingAfterFirstLine(io.StringIO):
 
     def write(self, text):
         if self.root:
-            remove(RULES, "etc/audit/rules.d")(self.root)
+            for staged in (self.root / "etc/audit/rules.d").glob(".zelta-import-*"):
+                staged.unlink()
             self.root = None
         return super().write(text)
 
 
-def test_failure_after_the_first_rename_names_what_changed(admin, system, tmp_path, monkeypatch):
-    archive = build_archive(tmp_path / "a.tar.gz", [GOOD, ("T/" + ROTATE, tarfile.SYMTYPE, "x"),
-                                                    ("T/" + RULES, tarfile.REGTYPE, b"rules\n")])
+def test_failure_at_a_rename_undoes_the_earlier_ones(admin, system, tmp_path, monkeypatch):
+    remove(*WITHOUT_NOTIFY_DIR, "root")(system)
+    archive = build_archive(tmp_path / "a.tar.gz", [
+        GOOD, ("T/" + NOTIFY_DIR, tarfile.DIRTYPE, None), ("T/" + NOTIFYRC, tarfile.REGTYPE, b"new\n"),
+        ("T/" + CONFD + "/mod-zelta-new.conf", tarfile.REGTYPE, b"new\n"), ("T/" + ROTATE, tarfile.SYMTYPE, "x"),
+        ("T/" + RULES, tarfile.REGTYPE, b"rules\n")])
+    before = snapshot(tmp_path)
     monkeypatch.setattr("sys.stdout", FailingAfterFirstLine(system))
     admin.import_config(str(archive))
     assert sys.stdout.getvalue().splitlines() == [
-        "Unsupported file type: b'2'", f"Changed before the failure: {system}/{CONFIG}",
+        "Unsupported file type: b'2'",
         f"Error importing configuration: [Errno 2] No such file or directory: '{system}/{RULES}'"]
-    assert (system / CONFIG).read_bytes() == GOOD[2]
-    assert admin._ZeltaAdminEvents__need_daemon_restart is True
+    assert snapshot(tmp_path) == before  # replaced files back, new files and directories gone
+    assert admin._ZeltaAdminEvents__need_daemon_restart is False
+
+
+@pytest.fixture
+def immutable():
+    """Sets the immutable attribute on paths, cleared again at the end."""
+    marked = []
+
+    def mark(path):
+        if run_tool(["chattr", "+i", str(path)]).returncode != 0:
+            pytest.skip("the scratch file system has no immutable attribute")
+        marked.append(path)
+
+    yield mark
+    for path in marked:
+        run_tool(["chattr", "-i", str(path)])
+
+
+def test_import_onto_an_immutable_file_changes_nothing(Admin, admin, system, tmp_path, capsys, immutable):
+    exported(Admin, tmp_path / "b", capsys)
+    for relative in (CONFIG, RULES, ROTATE, CONFD + "/mod-zelta.conf", NOTIFYRC):
+        (system / relative).write_bytes(b"{}")
+    immutable(system / NOTIFYRC)  # the last destination
+    before = snapshot(tmp_path)
+    admin.import_config(str(tmp_path / "b.tar.gz"))
+    assert lines(capsys) == [f"Error importing configuration: [Errno 1] Operation not permitted: '{system}/{NOTIFYRC}'"]
+    assert snapshot(tmp_path) == before
+    assert admin._ZeltaAdminEvents__need_daemon_restart is False
 
 
 def test_import_writes_the_archive_it_checked(admin, system, tmp_path, monkeypatch, capsys):
@@ -591,8 +672,7 @@ def test_concurrent_imports_never_mix_archives(Admin, system, tmp_path, capsys):
 
 @pytest.mark.parametrize("fallback", ["", "walk,named-temp"])
 def test_killed_import_leaves_the_old_or_the_new_tree(Admin, admin, system, tmp_path, capsys, monkeypatch, fallback):
-    # Unnamed staged files vanish with the process; named ones (where the file
-    # system has no O_TMPFILE) are removed by the next import.
+    # Files staged by a killed import are removed by the next one.
     versions = two_versions(Admin, system, tmp_path, capsys)
     rng = random.Random(12)
     for _ in range(15 if fallback else 50):
@@ -605,8 +685,49 @@ def test_killed_import_leaves_the_old_or_the_new_tree(Admin, admin, system, tmp_
         child.wait()
         child.stdout.close()
         assert tree_version(system, versions) in versions.values()
-        if fallback:
-            monkeypatch.setenv("ZELTA_ADMIN_EVENTS_FALLBACK", fallback)
-            admin.import_config(str(tmp_path / "old.tar.gz"))
-            assert lines(capsys) == ["Configuration imported"]
+        monkeypatch.setenv("ZELTA_ADMIN_EVENTS_FALLBACK", fallback)
+        admin.import_config(str(tmp_path / "old.tar.gz"))
+        assert lines(capsys) == ["Configuration imported"]
         assert not [p for p in system.rglob("*") if p.name.startswith(".zelta")]
+
+
+def fragments_archive(path, count, text):
+    """An archive of the configuration file, a skipped link and count fragments, all holding text."""
+    return str(build_archive(path, [("T/" + CONFIG, tarfile.REGTYPE, json.dumps({text: {}}).encode()),
+                                    ("T/" + ROTATE, tarfile.SYMTYPE, "x")] +
+                             [(f"T/{CONFD}/mod-zelta-{n}.conf", tarfile.REGTYPE, text.encode()) for n in range(count)]))
+
+
+def test_staging_holds_no_descriptor_per_member(system, tmp_path):
+    archive = fragments_archive(tmp_path / "a.tar.gz", 1000, "limited")
+    limited = "import resource\nresource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))\n" + IMPORTS
+    done = subprocess.run([sys.executable, "-c", limited, str(system), "2", archive], capture_output=True, cwd=tmp_path)
+    assert done.stdout.decode().splitlines()[1:] == ["Unsupported file type: b'2'", "Configuration imported"], done
+    assert all((system / CONFD / f"mod-zelta-{n}.conf").read_bytes() == b"limited" for n in range(1000))
+
+
+# Whatever the test runner ignores, the signals end the importing process.
+DEFAULT_SIGNALS = "import signal\nfor s in (signal.SIGHUP, signal.SIGTERM): signal.signal(s, signal.SIG_DFL)\n"
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGHUP, signal.SIGTERM])
+def test_import_signalled_mid_commit_leaves_the_old_or_the_new_tree(admin, system, tmp_path, capsys, signal_number):
+    # The group of a closed terminal or a stopped service is signalled as the
+    # renames start (the "Unsupported" line comes just before them).
+    archives = {text: fragments_archive(tmp_path / f"{text}.tar.gz", 1000, text) for text in ("old", "new")}
+    admin.import_config(archives["old"])
+    for text in ("new", "old"):
+        child = subprocess.Popen([sys.executable, "-u", "-c", DEFAULT_SIGNALS + IMPORTS, str(system), "2", archives[text]],
+                                 stdout=subprocess.PIPE, cwd=tmp_path, start_new_session=True)
+        assert child.stdout.readline() == b"ready\n"
+        assert child.stdout.readline() == b"Unsupported file type: b'2'\n"
+        time.sleep(0.005)  # the helper that renames is under way
+        os.killpg(child.pid, signal_number)
+        child.wait()
+        child.stdout.close()
+        with open(system / LOCK) as lock:  # the renames under way are finished first
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            found = {(system / CONFD / f"mod-zelta-{n}.conf").read_bytes() for n in range(1000)}
+            found.add(next(iter(json.loads((system / CONFIG).read_text()))).encode())
+        assert len(found) == 1, f"{len(found)} versions"
+        assert not [p for p in system.rglob(".zelta*")]  # the helper finished, staged files and all

@@ -67,6 +67,30 @@ class _Plan(TypedDict):
     # invalid value, a refused archive), translated; None when it would go ahead.
     error: str | None
 
+class _SkippedMember(TypedDict):
+    member: str  # the member's name in the archive
+    # "symbolic link", "hard link", "character device", "block device",
+    # "FIFO", or "type b'X'" for a type flag tar has no name for.
+    type: str
+
+class _ImportPlan(TypedDict):
+    # As _Plan, for an archive: changes lists files and directories.
+    changed: bool
+    changes: list[_FileChange]
+    # The members of the layout's places that the import skips (links and
+    # special files), in archive order; empty when the archive is refused.
+    skipped: list[_SkippedMember]
+    error: str | None
+
+class _ImportReport(TypedDict):
+    # What the import did, as _ImportPlan lists it (error is None).
+    changed: bool
+    changes: list[_FileChange]
+    skipped: list[_SkippedMember]
+    error: None
+    # What import_config prints as "Extended attribute not kept: ..." lines.
+    notes: list[str]
+
 class _UnknownIds(TypedDict):
     events: list[str]  # removed from the event list by the constructor, in order
     groups: list[str]
@@ -150,9 +174,12 @@ class ZeltaAdminEvents:
         """What set_priority() would change: message-syslog-priority in section ""."""
     def plan_set_properties(self, section: str, parameter: str, value: str) -> _Plan:
         """What set_properties() would change, with the derived message-audit-rules."""
-    def plan_import_config(self, input_file: str, texts: bool = False) -> _Plan:
+    def plan_import_config(self, input_file: str, texts: bool = False) -> _ImportPlan:
         """The files import_config() would create or replace, after the same checks;
         an archive it would refuse gives its failure line as the plan's error."""
+    def import_config_archive(self, input_file: str) -> _ImportReport:
+        """import_config() without its lines: returns what changed and was skipped
+        (error None), sets the restart flag when anything changed, raises on failure."""
     @classmethod
     def write_config_archive(cls, file_path: str, /) -> str:
         """export_config() without its line: returns the archive path, raises on failure."""

@@ -147,12 +147,6 @@ bool is_own_method(Borrowed bound, Borrowed self, const char* name);
 // groups or events, in the order met.
 Ref unknown_ids(Borrowed self, bool groups);
 
-// The files and directories import_config would create or replace from the
-// archive, after the checks the import makes (transfer.cpp). When the import
-// would refuse the archive, error holds the line it would print and the list
-// is empty.
-Ref import_changes(Ctx c, Borrowed self, Borrowed input_file, bool texts, Ref& error);
-
 }  // namespace zelta
 
 namespace zelta {

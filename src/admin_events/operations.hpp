@@ -93,6 +93,9 @@
     OP(write_config_archive, "write_config_archive", class_method_positional, ARG(file_path, Str),                     \
        "Export the configuration files into the archive file_path (.tar.gz) and\n"                                     \
        "return its name; a failure is raised, nothing is printed.")                                                    \
+    OP(import_config_archive, "import_config_archive", method, ARG(input_file, Str),                                   \
+       "Import the configuration files as import_config() does and return what\n"                                      \
+       "changed and what was skipped; a failure is raised, nothing is printed.")                                       \
     /* Data for scripts */                                                                                             \
     OP(get_unknown_ids, "get_unknown_ids", method, ,                                                                   \
        "Return the named IDs that the constructor removed as unknown:\n"                                               \

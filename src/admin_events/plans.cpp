@@ -378,11 +378,4 @@ ZELTA_OPERATION(plan_set_properties) {
     return plan.finish();
 }
 
-ZELTA_OPERATION(plan_import_config) {
-    bool texts = a.texts && truth(a.texts);
-    Ref error;
-    Plan plan(import_changes(c, self, a.input_file, texts, error));
-    return plan.finish(error);
-}
-
 }  // namespace zelta

@@ -82,10 +82,6 @@ private:
 inline void check(int rc) {
     if (rc < 0) throw PyError{};
 }
-inline Borrowed check_borrowed(PyObject* p) {
-    if (!p) throw PyError{};
-    return Borrowed(p);
-}
 [[noreturn]] inline void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw PyError{};

@@ -1,90 +1,37 @@
-// The layout of a configuration archive and the rules an archive must meet
-// before import writes anything, as plain functions over file-system bytes.
+// The parts of configuration transfer (export.cpp, import.cpp and the
+// files they build on) and what they share; transfer.cpp holds the
+// operations themselves.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
+#include "archive_format.hpp"  // the layout and the limits, which other subsystems apply too
+#include "module.hpp"
+
 #include <string_view>
 
 namespace zelta::transfer {
 
-// The name every archive file ends with.
-inline constexpr std::string_view archive_suffix = ".tar.gz";
+// An attribute name as one interned string: a fresh string at every call
+// would take a new slot of the type attribute cache each time.
+Ref interned(const char* name);
+void set_attr(Borrowed object, const char* name, Borrowed value);
+// Raises ValueError("<what>: <repr of the member name>").
+[[noreturn]] void refuse_member(const char* what, std::string_view name);
 
-// The files export always archives, in archive order, relative to the root.
-inline constexpr std::string_view config_files[] = {
-    "etc/zelta-syslog.conf",
-    "etc/audit/rules.d/zelta-syslog.rules",
-    "etc/logrotate.d/syslog-ng-mod-zelta",
+// Writes the archive of the configuration files and returns its file name.
+Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path);
+
+// Imports the archive, printing the lines import_config prints but its last.
+void import_configuration(Ctx c, Borrowed self, Borrowed input_file);
+
+// What an import did or would do: the files and directories it creates or
+// replaces with other content, in archive order, the members it skips
+// (lists of dicts) and the extended attributes it could not keep.
+struct ImportResult {
+    Ref changes, skipped, notes;
 };
-// The syslog-ng fragment directory and the prefix of the module's fragments.
-inline constexpr std::string_view fragment_dir = "etc/syslog-ng/conf.d/";
-inline constexpr std::string_view fragment_prefix = "mod-zelta";
-// The event watcher's notification settings of the root user and their directory.
-inline constexpr std::string_view notifyrc_dir = "root/.config";
-inline constexpr std::string_view notifyrc = "root/.config/zelta-event-watcher.notifyrc";
-
-// What import accepts of an archive, all checked before anything is written.
-// Each error that refuses an archive names the limit it met.
-struct Limits {
-    static constexpr uint64_t max_members = 10000;                // members, extended headers not counted
-    static constexpr uint64_t max_member_size = 64ULL << 20;      // content of one member
-    static constexpr uint64_t max_total_size = 256ULL << 20;      // content of all members
-    static constexpr uint64_t max_extended_header = 64ULL << 10;  // one pax or GNU long-name header
-    static constexpr uint64_t max_end_padding = 1ULL << 20;       // zeros after the end-of-archive marker
-    static constexpr unsigned max_json_depth = 256;               // nesting of the configuration file
-};
-
-// The 512-byte tar header block, read as tar readers read it.
-inline constexpr size_t tar_block = 512;
-
-struct TarHeader {
-    std::string name;      // prefix and name joined, as the ustar format stores them
-    std::string linkname;  // link target
-    uint64_t size = 0;
-    uint32_t mode = 0;
-    char type = '0';
-};
-
-// Parses one header block. Nothing when its checksum does not match or a
-// number field is not a number: the block is damaged.
-std::optional<TarHeader> parse_tar_header(std::string_view block);
-// Whether a block is all zeros: the end-of-archive marker.
-bool is_zero_block(std::string_view block);
-// The padding after content of size bytes up to the next block boundary.
-inline uint64_t tar_padding(uint64_t size) { return (tar_block - size % tar_block) % tar_block; }
-
-// One record of a pax extended header ("LEN key=value\n"), taken off the
-// front of records; nothing when the records are malformed.
-struct PaxRecord {
-    std::string_view key, value;
-};
-std::optional<PaxRecord> next_pax_record(std::string_view& records);
-
-// How the configuration file's text stands as JSON, read as json.loads reads
-// it (NaN, Infinity and -Infinity included) from UTF-8 text.
-enum class JsonCheck { object, other_value, invalid, too_deep };
-JsonCheck check_json_object(std::string_view text);
-
-// The top-level name T of an archive written to archive_path: the final
-// path component's text before its first dot ("" for ".x.tar.gz").
-std::string_view archive_top_name(std::string_view archive_path);
-
-// The top-level name of an archive being read: the first member name's text
-// up to its first "/".
-std::string_view member_top_name(std::string_view first_member);
-
-// A relative name made of plain components only: not empty, no leading
-// "/", no empty, "." or ".." component, no NUL.
-bool is_plain_relative(std::string_view name);
-
-// The part of a member name below the top-level name: "" for the top itself,
-// nothing when the name lies outside it.
-std::optional<std::string_view> path_below_top(std::string_view name, std::string_view top);
-
-// Whether export writes a member at this path below T. The top itself and the
-// ancestor directories of the exported files count for directory members only.
-bool is_exported_path(std::string_view relative, bool directory);
+// Imports the archive printing nothing.
+ImportResult import_reporting(Ctx c, Borrowed self, Borrowed input_file);
+// The same checks, nothing written.
+ImportResult plan_import(Ctx c, Borrowed self, Borrowed input_file, bool texts);
 
 }  // namespace zelta::transfer
