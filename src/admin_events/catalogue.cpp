@@ -2,6 +2,7 @@
 // a group, the group an event belongs to, the effective settings of an event
 // and the translated labels of its sections.
 #include "catalogue.hpp"
+#include "files.hpp"
 #include "module.hpp"
 #include "rooted.hpp"
 #include "transfer.hpp"
@@ -24,23 +25,11 @@ static Ref path_child(Borrowed directory, Borrowed component) {
 
 // ---- Reading below the root ---------------------------------------------------
 
-// A path object's file-system bytes, as os.fsencode gives them.
-static std::string fs_bytes(Borrowed path) {
-    Ref fspath = Ref::steal(PyOS_FSPath(path.get()));
-    Ref encoded = PyBytes_Check(fspath.get()) ? fspath.copy() : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    check(PyBytes_AsStringAndSize(encoded.get(), &data, &size));
-    std::string bytes(data, static_cast<size_t>(size));
-    if (bytes.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
-    return bytes;
-}
-
 // Where a path that a constant of `owner` (the object, or the class of a
 // class-level operation) names is read: inside the system tree of the root
 // directory constant when it lies below it, as import writes there.
 static rooted::ReadPlace read_place(Ctx c, Borrowed owner, Borrowed path) {
-    return {fs_bytes(path), fs_bytes(getattr(owner, c.st.root_dir)), rooted::forced_fallbacks()};
+    return {transfer::fs_bytes(path), transfer::fs_bytes(getattr(owner, c.st.root_dir)), rooted::forced_fallbacks()};
 }
 
 // ---- Description tables -------------------------------------------------------
