@@ -218,24 +218,21 @@ def pytest_sessionstart(session):
 
 
 # Seconds spent in the web console page's browser tests, set-up and tear-down
-# included: CI reports them as a stage's time of their own.
-_browser_seconds = []
+# included: CI reports them as a stage's time of their own. The reports reach
+# the process that prints the summary, also when pytest-xdist runs the tests
+# in others (where they share one process: the xdist_group in test_cockpit.py).
+_browser_seconds = {}
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_protocol(item, nextitem):
-    import time
-
-    start = time.monotonic()
-    yield
-    if item.nodeid.startswith("tests/test_cockpit.py"):
-        _browser_seconds.append(time.monotonic() - start)
+def pytest_runtest_logreport(report):
+    if report.nodeid.startswith("tests/test_cockpit.py"):
+        _browser_seconds[report.nodeid] = _browser_seconds.get(report.nodeid, 0) + report.duration
 
 
 def pytest_terminal_summary(terminalreporter):
     if _browser_seconds:
         terminalreporter.write_line(f"web console page tests: {len(_browser_seconds)} in "
-                                    f"{sum(_browser_seconds):.0f} s")
+                                    f"{sum(_browser_seconds.values()):.0f} s")
 
 # What scripts/sanitize-tests sets for the module under test; the system's
 # own programs run without it.

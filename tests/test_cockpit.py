@@ -24,6 +24,10 @@ from conftest import snapshot
 
 SHOTS = pathlib.Path(os.environ.get("ZELTA_SCREENSHOTS", REPO / "build" / "screenshots"))
 
+# Under pytest-xdist (--dist loadgroup) these tests share one process, so the
+# console and the browser start once, and their time is their own.
+pytestmark = pytest.mark.xdist_group("browser")
+
 if missing_tools():
     reason = "the browser tests need " + ", ".join(missing_tools())
     if os.environ.get("CI") == "true":

@@ -171,9 +171,11 @@ sort_keys = st.text(max_size=8) | st.text("ab\x00\xff\u0100\uffff\U0001f600", ma
 
 
 @FUZZ
+# A dozen leaves under each key keep the trees several levels deep; more only
+# multiply the time spent drawing them (most of this test's time).
 @given(settings_dict=st.dictionaries(sort_keys, st.recursive(
-    json_scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(sort_keys, inner, max_size=12)),
-    max_size=12))
+    json_scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(sort_keys, inner, max_size=12),
+    max_leaves=12), max_size=12))
 def test_sorting_keeps_content_and_orders_every_level(Admin, settings_dict):
     original = json.dumps(settings_dict)
     result = Admin._ZeltaAdminEvents__sort_nested_dict(settings_dict)
