@@ -371,6 +371,17 @@ def bare_archive(*blocks):
     return prepare
 
 
+def fragments_over_the_total(root):
+    """Four fragments of 64 MiB, then a fifth of one byte: the content over
+    256 MiB in all. The archive is written as gzip members one after another,
+    the 64 MiB of zeros compressed once."""
+    zeros = gzip.compress(bytes(64 * MIB), compresslevel=1)
+    names = [f"T/{CONFD}/mod-zelta-{n}.conf" for n in range(5)]
+    parts = [gzip.compress(raw_member(name, 64 * MIB)) + zeros for name in names[:4]]
+    parts.append(gzip.compress(raw_member(names[4], 1) + b"x".ljust(512, b"\0") + bytes(1024)))
+    (root.parent / "hostile.gz").write_bytes(b"".join(parts))
+
+
 def damaged(block):
     return block[:148] + b"0000000\0" + block[156:]
 
@@ -426,6 +437,7 @@ MIB = 1 << 20
     ([GOOD, ("T/" + ROTATE, tarfile.GNUTYPE_SPARSE, None)], None, "sparse members are not supported"),
     ([GOOD] + [("T/etc", tarfile.DIRTYPE, None)] * 10000, None, "more members than the limit of 10000, at: 'T/etc'"),
     ([], bare_archive(raw_member("T/" + ROTATE, 64 * MIB + 1)), "member larger than the limit of 64 MiB: 'T/etc/"),
+    ([], fragments_over_the_total, "members larger than the limit of 256 MiB in all, at: 'T/etc/syslog-ng/conf.d/mod-zelta-4.conf'"),
     ([], bare_archive(raw_member("T/" + NOTIFY_DIR, 0, tarfile.DIRTYPE), damaged(raw_member("T/" + ROTATE, 0))),
      "damaged tar header at byte 512"),
     ([GOOD], lambda root: (root.parent / "after").write_bytes(b"\0" * 1024 + b"x"),
@@ -449,6 +461,8 @@ def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path,
     archive = build_archive(tmp_path / "hostile.tar.gz", members, after=after.read_bytes() if after.exists() else b"")
     if (tmp_path / "hostile.bare").exists():
         archive.write_bytes(gzip.compress((tmp_path / "hostile.bare").read_bytes()))
+    if (tmp_path / "hostile.gz").exists():
+        archive.write_bytes((tmp_path / "hostile.gz").read_bytes())
     before = snapshot(tmp_path)
     planned = admin.plan_import_config(str(archive))
     admin.import_config(str(archive))

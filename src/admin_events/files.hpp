@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace zelta::transfer {
 
@@ -25,30 +26,30 @@ std::string parent_directory(std::string_view path);
 mode_t current_umask();
 
 // Runs a system call without the GIL, again while a signal interrupts it;
-// Python's signal handlers run in between, so KeyboardInterrupt ends it.
-template <typename Call>
-auto interruptible(Call&& call) {
+// with run_handlers, Python's signal handlers run in between.
+template <bool run_handlers, typename Call>
+auto retried_without_gil(Call&& call) {
     for (;;) {
         decltype(call()) rc{};
         Py_BEGIN_ALLOW_THREADS
         rc = call();
         Py_END_ALLOW_THREADS
         if (rc >= 0 || errno != EINTR) return rc;
-        check(PyErr_CheckSignals());
+        if constexpr (run_handlers) check(PyErr_CheckSignals());
     }
 }
 
-// The same for a wait that must see its end whatever signal comes: the
-// handlers run once the caller returns to Python.
+// A system call that KeyboardInterrupt (or another handler's exception) ends.
+template <typename Call>
+auto interruptible(Call&& call) {
+    return retried_without_gil<true>(std::forward<Call>(call));
+}
+
+// A wait that must see its end whatever signal comes: the handlers run once
+// the caller returns to Python.
 template <typename Call>
 auto uninterrupted(Call&& call) {
-    for (;;) {
-        decltype(call()) rc{};
-        Py_BEGIN_ALLOW_THREADS
-        rc = call();
-        Py_END_ALLOW_THREADS
-        if (rc >= 0 || errno != EINTR) return rc;
-    }
+    return retried_without_gil<false>(std::forward<Call>(call));
 }
 
 // fsync(), raising OSError naming path.
