@@ -235,7 +235,11 @@ def open_page(driver, console, language="en", style="light"):
     wait(driver, lambda d: d.find_element(By.ID, "app").get_attribute("data-ready") == "true")
 
 
-def wait(driver, condition, timeout=20):
+def wait(driver, condition, timeout=60):
+    """The condition's first true value. The time limit is generous: only a
+    failure waits it out, and a machine busy with other work (the tests share
+    it out over every processor) can take many seconds to start the console's
+    shell."""
     from selenium.webdriver.support.ui import WebDriverWait
 
     return WebDriverWait(driver, timeout, poll_frequency=0.05).until(condition)
