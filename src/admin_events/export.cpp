@@ -102,12 +102,8 @@ void add_open_file(Ctx c, Borrowed tar, Fd file, std::string_view display, Borro
     if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
     if (!S_ISREG(found.st_mode)) raise_format(PyExc_OSError, "not a regular file: %R", fs_text(display).get());
     Ref info = tar_info(c, member_name, found, "0");
-    int fd = file.release();
-    Ref stream = Ref::steal_or_null(PyFile_FromFd(fd, nullptr, "rb", -1, nullptr, nullptr, nullptr, 1));
-    if (!stream) {
-        ::close(fd);
-        throw PyError{};
-    }
+    // The descriptor stays file's to close, whatever the stream does with it.
+    Ref stream = Ref::steal(PyFile_FromFd(file.get(), nullptr, "rb", -1, nullptr, nullptr, nullptr, 0));
     Closing close_stream(stream, c.st.close);
     call_method(tar, c.st.addfile, info, stream);
     close_stream.close_now();
