@@ -132,7 +132,6 @@ std::optional<TarHeader> parse_tar_header(std::string_view block) {
     header.size = *size;
     header.mode = static_cast<uint32_t>(*mode & 07777);
     header.name = tar_field(block, 0, 100);
-    header.linkname = tar_field(block, 157, 100);
     std::string_view prefix = tar_field(block, 345, 155);
     bool gnu_type = header.type == 'L' || header.type == 'K' || header.type == 'S';
     if (block.substr(257, 6) == std::string_view("ustar\0", 6) && !prefix.empty() && !gnu_type)

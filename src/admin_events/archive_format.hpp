@@ -47,8 +47,7 @@ struct Limits {
 inline constexpr size_t tar_block = 512;
 
 struct TarHeader {
-    std::string name;      // prefix and name joined, as the ustar format stores them
-    std::string linkname;  // link target
+    std::string name;  // prefix and name joined, as the ustar format stores them
     uint64_t size = 0;
     uint32_t mode = 0;
     char type = '0';

@@ -164,6 +164,7 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
         while (dirent* entry = ::readdir(listing.get())) {
             std::string_view name(entry->d_name);
             if (name.starts_with(fragment_prefix)) names.emplace_back(name);
+            errno = 0;  // readdir() alone tells the end from a failure
         }
         if (errno != 0) raise_os_error(errno, root.display(fragment_dir));
     }

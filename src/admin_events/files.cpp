@@ -69,8 +69,6 @@ void sync_directory(const std::string& directory) {
     sync_directory_fd(fd.get(), directory);
 }
 
-// A directory's listing over a descriptor of its own, closed with it; null,
-// with errno set, when the directory cannot be listed.
 Listing open_listing(int directory) {
     int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);

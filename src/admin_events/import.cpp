@@ -172,8 +172,7 @@ public:
         switch (kind) {
             case MemberKind::directory:
                 step.made = replay_.directory(step.relative);
-                step.mode = mode & 07777;
-                if (has_content) stream.skip(size);
+                step.mode = mode & 07777;  // a directory member carries no content
                 break;
             case MemberKind::file: {
                 bool directory_exists = replay_.file(step.relative);
@@ -231,7 +230,7 @@ public:
                 Ref before_digest = before.content ? sha256_hex(c_, *before.content) : Ref();
                 if (before_digest && equal(before_digest, last.digest)) continue;  // the same bytes
                 Ref change = file_change(step.relative, &last, before);
-                if (before_digest) set_change(change, "before_sha256", before_digest);
+                if (before_digest) set_item(change, "before_sha256", before_digest);
                 check(PyList_Append(result.get(), change.get()));
             }
         }
@@ -244,8 +243,8 @@ public:
         for (const Step& step : steps_) {
             if (step.kind != MemberKind::unsupported) continue;
             Ref entry = Ref::steal(PyDict_New());
-            set_change(entry, "member", fs_text(step.member));
-            set_change(entry, "type", type_name(step.type));
+            set_item(entry, "member", fs_text(step.member));
+            set_item(entry, "type", type_name(step.type));
             append(skipped, entry);
         }
         return skipped;
@@ -270,10 +269,6 @@ protected:
         auto [held, added] = directories_.try_emplace({found.st_dev, found.st_ino});
         if (added) held->second = std::move(directory);
         return held->second.get();
-    }
-
-    static void set_change(Borrowed change, const char* key, Borrowed value) {
-        check(PyDict_SetItemString(change.get(), key, value.get()));
     }
 
     // The events library's lock file, beside the configuration file: the
@@ -348,14 +343,14 @@ private:
     // destination: a directory to make (no step), or a file member's content.
     Ref file_change(const std::string& relative, const Step* file, const Existing& before) {
         Ref change = Ref::steal(PyDict_New());
-        set_change(change, "file", fs_text(root_.display(relative)));
-        set_change(change, "action", str(before.found ? "replace" : "create"));
-        set_change(change, "type", str(file ? "file" : "directory"));
-        set_change(change, "before_sha256", Py_None);
-        set_change(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
+        set_item(change, "file", fs_text(root_.display(relative)));
+        set_item(change, "action", str(before.found ? "replace" : "create"));
+        set_item(change, "type", str(file ? "file" : "directory"));
+        set_item(change, "before_sha256", Py_None);
+        set_item(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
         if (texts_) {
-            set_change(change, "before_text", before.content ? text_of(*before.content) : none());
-            set_change(change, "after_text", file ? text_of(file->text) : none());
+            set_item(change, "before_text", before.content ? text_of(*before.content) : none());
+            set_item(change, "after_text", file ? text_of(file->text) : none());
         }
         return change;
     }
@@ -764,7 +759,7 @@ void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, bool option
     Closing close_compressed(compressed, st.close);
     TarStream stream(c, compressed);
 
-    // Every member checked and its content staged, then all put in place.
+    // Every member checked, and its content staged (an import) or let pass (a plan).
     Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
     Walk importer(c, root, option);
     read_archive(stream, importer);
