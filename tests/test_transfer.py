@@ -3,6 +3,7 @@
 import _io
 import fcntl
 import gzip
+import hashlib
 import io
 import json
 import os
@@ -593,6 +594,24 @@ def immutable():
         run_tool(["chattr", "-i", str(path)])
 
 
+def test_a_file_goes_where_it_was_staged(admin, system, tmp_path, monkeypatch):
+    # The destination's link is retargeted while a later member is read.
+    write(system / "etc/logrotate.d/first", b"first\n")
+    write(system / "etc/second", b"second\n")
+    replace(ROTATE, lambda p: p.symlink_to("first"))(system)
+    real_sha256, calls = hashlib.sha256, []
+
+    def retargeting(*data):
+        calls.append(data)
+        if len(calls) == 2:
+            replace(ROTATE, lambda p: p.symlink_to("../second"))(system)
+        return real_sha256(*data)
+    monkeypatch.setattr(hashlib, "sha256", retargeting)
+    admin.import_config_archive(str(build_archive(tmp_path / "a.tar.gz", [
+        ("T/" + ROTATE, tarfile.REGTYPE, b"new\n"), ("T/" + RULES, tarfile.REGTYPE, b"r\n")])))
+    assert [(system / p).read_bytes() for p in ("etc/logrotate.d/first", "etc/second")] == [b"new\n", b"second\n"]
+
+
 def test_import_onto_an_immutable_file_changes_nothing(Admin, admin, system, tmp_path, capsys, immutable):
     exported(Admin, tmp_path / "b", capsys)
     for relative in (CONFIG, RULES, ROTATE, CONFD + "/mod-zelta.conf", NOTIFYRC):
@@ -846,4 +865,6 @@ def test_helper_ended_part_way_sets_the_restart_flag_and_names_what_changed(syst
                      "(killed by signal 9)") and flag == "True"
     fragments = [system / CONFD / f"mod-zelta-{n}.conf" for n in range(500)]
     new = [system / CONFIG] + [path for path in fragments if path.exists() and path.read_bytes() == b"new"]
-    assert changed == "Changed before the failure: " + ", ".join(map(str, new)) and 100 < len(new) < 500
+    # The rename under way as the helper ended may have gone unreported.
+    listed = changed.removeprefix("Changed before the failure: ").split(", ")
+    assert listed == list(map(str, new[:len(listed)])) and len(new) - len(listed) <= 1 and 100 < len(listed)

@@ -160,13 +160,10 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     {
         Listing listing = open_listing(fragments.get());
         if (!listing) raise_os_error(errno, root.display(fragment_dir));
-        errno = 0;
-        while (dirent* entry = ::readdir(listing.get())) {
-            std::string_view name(entry->d_name);
+        read_listing(listing.get(), root.display(fragment_dir), [&](const dirent& entry) {
+            std::string_view name(entry.d_name);
             if (name.starts_with(fragment_prefix)) names.emplace_back(name);
-            errno = 0;  // readdir() alone tells the end from a failure
-        }
-        if (errno != 0) raise_os_error(errno, root.display(fragment_dir));
+        });
     }
     for (const std::string& name : names) {
         std::string relative = std::string(fragment_dir) + name;

@@ -124,6 +124,7 @@ private:
 struct Staged {
     int directory = -1;
     std::string temp_name;
+    std::string name;  // the destination's name in directory, when that exists already
 
     Staged() = default;
     Staged(const Staged&) = delete;
@@ -558,6 +559,7 @@ private:
         remove_stale(directory);
         auto staged = std::make_unique<Staged>();
         staged->directory = directory;
+        staged->name = name;
         Fd file;
         for (int attempt = 0; attempt < 100 && !file; ++attempt) {
             std::string temp = random_name(import_temp_prefix);
@@ -644,8 +646,9 @@ private:
     // The changes of the commit, in archive order: the directories to make
     // (with the member's permission bits, the umask applying, and missing
     // parents with default ones) and the staged files to rename over their
-    // destinations (a link's target). What exists is resolved now, inside
-    // the root; what the commit makes, by the op that makes it.
+    // destinations (a link's target), in the directory each was staged in.
+    // The directories new ones go into are resolved now, inside the root;
+    // what the commit makes, by the op that makes it.
     std::vector<CommitOp> plan_commit() {
         std::vector<CommitOp> ops;
         std::map<std::string, int, std::less<>> made;
@@ -685,9 +688,10 @@ private:
                 in_directory(op, directory);
                 op.name = base_of(step.relative);
             } else {
-                Located target = root_.locate(step.relative, true);
-                op.directory = hold_directory(std::move(target.parent), root_.display(step.relative));
-                op.name = std::move(target.name);
+                // The destination as located when the file was staged beside
+                // it: a link changed since moves nothing elsewhere.
+                op.directory = staged.directory;
+                op.name = staged.name;
                 op.backup = random_name(import_temp_prefix);
             }
             op.source = staged.directory;
