@@ -47,8 +47,14 @@ def test_rejected_values_write_nothing(catalogue, Admin, capsys, value, line):
     ("s", "[" * 253 + "]" * 253, False),
     ("", "[" * 254 + "]" * 254, False),  # no section object around it
     ("", "[" * 255 + "]" * 255, True),
-    ("s", json.dumps("é" * ((1 << 19) - 1), ensure_ascii=False), False),  # 1 MiB exactly, counted in UTF-8
+    # The size as the library writes the value: escaped, indented at its place.
+    ("s", json.dumps("a" * ((1 << 20) - 2)), False),  # 1 MiB exactly
     ("s", json.dumps("a" * ((1 << 20) - 1)), True),
+    ("s", json.dumps("é" * 174762, ensure_ascii=False), False),  # each written as \u00e9
+    ("s", json.dumps("é" * 174763, ensure_ascii=False), True),
+    ("s", "[" * 250 + "0," * 2000 + "0" + "]" * 250, True),
+    ("", json.dumps([["a" * ((1 << 20) - 34)]]), False),  # 1 MiB exactly, two levels above
+    ("s", json.dumps([["a" * ((1 << 20) - 34)]]), True),  # the lines indented one level more
 ])
 def test_values_at_the_limits(catalogue, Admin, capsys, section, value, refused):
     admin = Admin(["login"], None)

@@ -1,7 +1,9 @@
 """Configuration export and import against scratch system trees."""
 
+import _io
 import fcntl
 import gzip
+import hashlib
 import io
 import json
 import os
@@ -178,6 +180,22 @@ def test_export_replaces_an_earlier_archive_with_a_new_file(Admin, system, tmp_p
     exported(Admin, tmp_path / "b.tar.gz", capsys)
     assert stat.S_IMODE(os.stat(tmp_path / "b.tar.gz").st_mode) == 0o640
     assert sorted(os.listdir(tmp_path)) == ["b.tar.gz", "root"]
+
+
+def test_export_closes_a_source_once_when_its_stream_fails(Admin, system, tmp_path, capsys, monkeypatch):
+    # The stream fails after its own close: the number it frees is taken at once.
+    real_open, taken = _io.open, []
+
+    def failing_open(file, mode="r", *args):
+        if mode != "rb" or not isinstance(file, int):
+            return real_open(file, mode, *args)
+        real_open(file, mode, *args).close()
+        taken.append(os.open(os.devnull, os.O_RDONLY))
+        raise OSError(5, "late failure")
+    monkeypatch.setattr(_io, "open", failing_open)
+    Admin.export_config(str(tmp_path / "b"))
+    assert lines(capsys) == ["Error exporting configuration: [Errno 5] late failure"]
+    os.close(taken[0])  # still open
 
 
 # ---- Import ---------------------------------------------------------------------
@@ -424,6 +442,7 @@ MIB = 1 << 20
       ("T/" + CONFD + "/mod-zelta-new", tarfile.REGTYPE, b"x")], None, "wrong kind for its place"),
     # The events library's lock file is never followed.
     ([GOOD], replace(LOCK, lambda p: p.symlink_to("zelta-syslog.conf")), "[Errno 40] Too many levels of symbolic links"),
+    ([GOOD], replace(LOCK, lambda p: p.mkdir()), "[Errno 21] Is a directory"),
     # Links already in the tree resolve inside the root, never to the host.
     ([GOOD], host_link(CONFIG, "{host}/victim/x"), "[Errno 2] No such file"),
     ([GOOD], host_link(CONFIG, "../../../../../../../victim/x"), "[Errno 2] No such file"),
@@ -451,6 +470,7 @@ MIB = 1 << 20
     ([("T/" + CONFIG, tarfile.REGTYPE, b'{"a": "\xff"}')], None, "not JSON ('utf-8' codec can't decode byte 0xff"),
     ([("T/" + CONFIG, tarfile.REGTYPE, b"")], None, "not JSON (Expecting value"),
     ([("T/" + CONFIG, tarfile.REGTYPE, b"[1, 2]")], None, "configuration file that is not a JSON object"),
+    ([("T/" + CONFIG, tarfile.REGTYPE, b'{"a": -' + b"9" * 4301 + b"}")], None, "not JSON (Exceeds the limit (4300 digits)"),
     ([("T/" + CONFIG, tarfile.REGTYPE, b'{"a": ' * 300 + b"1" + b"}" * 300)], None, "nested more than 256 levels"),
 ])
 def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path, capsys, resolver, members, prepare,
@@ -471,6 +491,20 @@ def test_hostile_archive_is_refused_and_changes_nothing(admin, system, tmp_path,
     assert planned == {"changed": False, "changes": [], "skipped": [], "error": line}
     assert snapshot(tmp_path) == before
     assert admin._ZeltaAdminEvents__need_daemon_restart is False
+
+
+@pytest.mark.parametrize("members, prepare, actions", [
+    # What is not a regular file where a file goes is replaced, never read.
+    ([("T/" + ROTATE, tarfile.REGTYPE, b"r")], replace(ROTATE, os.mkfifo), ["replace"]),
+    # The lock is taken to stage a file, and only then.
+    ([("T/" + NOTIFY_DIR, tarfile.DIRTYPE, None)], replace(LOCK, lambda p: p.symlink_to("zelta-syslog.conf")), []),
+])
+def test_plan_and_import_agree(admin, system, tmp_path, members, prepare, actions):
+    prepare(system)
+    archive = str(build_archive(tmp_path / "a.tar.gz", members))
+    planned = admin.plan_import_config(archive)
+    assert planned["error"] is None and [change["action"] for change in planned["changes"]] == actions
+    assert admin.import_config_archive(archive) == {**planned, "notes": []}
 
 
 @pytest.mark.parametrize("operation, patched", [("export", (tarfile.TarFile, "addfile")),
@@ -558,6 +592,24 @@ def immutable():
     yield mark
     for path in marked:
         run_tool(["chattr", "-i", str(path)])
+
+
+def test_a_file_goes_where_it_was_staged(admin, system, tmp_path, monkeypatch):
+    # The destination's link is retargeted while a later member is read.
+    write(system / "etc/logrotate.d/first", b"first\n")
+    write(system / "etc/second", b"second\n")
+    replace(ROTATE, lambda p: p.symlink_to("first"))(system)
+    real_sha256, calls = hashlib.sha256, []
+
+    def retargeting(*data):
+        calls.append(data)
+        if len(calls) == 2:
+            replace(ROTATE, lambda p: p.symlink_to("../second"))(system)
+        return real_sha256(*data)
+    monkeypatch.setattr(hashlib, "sha256", retargeting)
+    admin.import_config_archive(str(build_archive(tmp_path / "a.tar.gz", [
+        ("T/" + ROTATE, tarfile.REGTYPE, b"new\n"), ("T/" + RULES, tarfile.REGTYPE, b"r\n")])))
+    assert [(system / p).read_bytes() for p in ("etc/logrotate.d/first", "etc/second")] == [b"new\n", b"second\n"]
 
 
 def test_import_onto_an_immutable_file_changes_nothing(Admin, admin, system, tmp_path, capsys, immutable):
@@ -745,3 +797,74 @@ def test_import_signalled_mid_commit_leaves_the_old_or_the_new_tree(admin, syste
             found.add(next(iter(json.loads((system / CONFIG).read_text()))).encode())
         assert len(found) == 1, f"{len(found)} versions"
         assert not [p for p in system.rglob(".zelta*")]  # the helper finished, staged files and all
+
+
+
+# The importing process as it forks the helper that renames: its pipes take
+# one page, 341 of the helper's reports; after the fork it ends at once, or
+# ends the helper once the helper waits on the full pipe.
+SMALL_PIPES = """
+import ctypes, fcntl, os, signal, time
+libc = ctypes.CDLL(None)
+@ctypes.CFUNCTYPE(None)
+def small_pipes():
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink(f"/proc/self/fd/{fd}").startswith("pipe:"):
+                fcntl.fcntl(int(fd), fcntl.F_SETPIPE_SZ, 4096)
+        except OSError:
+            pass
+libc.__register_atfork(small_pipes, None, None, None)
+"""
+ENDS_AT_FORK = SMALL_PIPES + "libc.__register_atfork(None, ctypes.cast(libc._exit, ctypes.c_void_p), None, None)\n"
+ENDS_THE_HELPER = SMALL_PIPES + """
+@ctypes.CFUNCTYPE(None)
+def end_helper():
+    helper = int(open(f"/proc/self/task/{os.getpid()}/children").read().split()[0])
+    while "pipe_write" not in open(f"/proc/{helper}/wchan").read():
+        time.sleep(0.001)
+    os.kill(helper, signal.SIGKILL)
+libc.__register_atfork(None, end_helper, None, None)
+"""
+
+
+def lockable(lock):
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+
+
+def test_caller_gone_mid_commit_leaves_no_helper_holding_the_lock(system, tmp_path):
+    archive = fragments_archive(tmp_path / "a.tar.gz", 500, "new")
+    child = subprocess.Popen([sys.executable, "-c", ENDS_AT_FORK + IMPORTS, str(system), "2", archive],
+                             stdout=subprocess.DEVNULL, cwd=tmp_path, start_new_session=True)
+    try:
+        child.wait()
+        with open(system / LOCK) as lock:
+            deadline = time.monotonic() + 2
+            while not lockable(lock):
+                assert time.monotonic() < deadline, "a helper holds the lock"
+                time.sleep(0.01)
+        assert {(system / CONFD / f"mod-zelta-{n}.conf").read_bytes() for n in range(500)} == {b"new"}
+        assert not list(system.rglob(".zelta*"))
+    finally:
+        try:
+            os.killpg(child.pid, signal.SIGKILL)  # a helper left waiting
+        except ProcessLookupError:
+            pass
+
+
+def test_helper_ended_part_way_sets_the_restart_flag_and_names_what_changed(system, tmp_path):
+    archive = fragments_archive(tmp_path / "a.tar.gz", 500, "new")
+    done = subprocess.run([sys.executable, "-c", ENDS_THE_HELPER + IMPORTS + "print(admin._ZeltaAdminEvents__need_daemon_restart)\n",
+                           str(system), "2", archive], capture_output=True, cwd=tmp_path)
+    ready, skipped, changed, error, flag = done.stdout.decode().splitlines()
+    assert error == ("Error importing configuration: the process that renames the files into place ended early "
+                     "(killed by signal 9)") and flag == "True"
+    fragments = [system / CONFD / f"mod-zelta-{n}.conf" for n in range(500)]
+    new = [system / CONFIG] + [path for path in fragments if path.exists() and path.read_bytes() == b"new"]
+    # The rename under way as the helper ended may have gone unreported.
+    listed = changed.removeprefix("Changed before the failure: ").split(", ")
+    assert listed == list(map(str, new[:len(listed)])) and len(new) - len(listed) <= 1 and 100 < len(listed)

@@ -132,7 +132,6 @@ std::optional<TarHeader> parse_tar_header(std::string_view block) {
     header.size = *size;
     header.mode = static_cast<uint32_t>(*mode & 07777);
     header.name = tar_field(block, 0, 100);
-    header.linkname = tar_field(block, 157, 100);
     std::string_view prefix = tar_field(block, 345, 155);
     bool gnu_type = header.type == 'L' || header.type == 'K' || header.type == 'S';
     if (block.substr(257, 6) == std::string_view("ustar\0", 6) && !prefix.empty() && !gnu_type)
@@ -144,7 +143,8 @@ bool is_zero_block(std::string_view block) { return block.find_first_not_of('\0'
 
 std::optional<PaxRecord> next_pax_record(std::string_view& records) {
     size_t space = records.find(' ');
-    if (space == 0 || space == std::string_view::npos || space > 20) return std::nullopt;
+    // 19 digits at most: a 20-digit length could overflow.
+    if (space == 0 || space == std::string_view::npos || space > 19) return std::nullopt;
     uint64_t length = 0;
     for (char digit : records.substr(0, space)) {
         if (!is_digit(digit)) return std::nullopt;
@@ -226,18 +226,25 @@ JsonCheck check_json_text(Text& t) {
         if (is(i, '-')) ++i;
         if (literal("Infinity")) return true;
         if (!digit_at(i)) return false;
+        size_t first = i;
         if (is(i, '0'))
             ++i;
         else
             while (digit_at(i)) ++i;
-        if (is(i, '.') && digit_at(i + 1))
+        bool integer = true;
+        if (is(i, '.') && digit_at(i + 1)) {
+            integer = false;
             for (++i; digit_at(i);) ++i;
+        }
         if (is(i, 'e') || is(i, 'E')) {
             size_t digits = is(i + 1, '+') || is(i + 1, '-') ? i + 2 : i + 1;
-            if (digit_at(digits))
+            if (digit_at(digits)) {
+                integer = false;
                 for (i = digits; digit_at(i);) ++i;
+            }
         }
-        return true;
+        // An integer longer than Python converts by default fails json.loads.
+        return !integer || i - first <= Limits::max_json_integer_digits;
     };
     bool object = false;
     for (;;) {

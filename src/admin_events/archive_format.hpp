@@ -40,14 +40,14 @@ struct Limits {
     static constexpr uint64_t max_extended_header = 64ULL << 10;  // one pax or GNU long-name header
     static constexpr uint64_t max_end_padding = 1ULL << 20;       // zeros after the end-of-archive marker
     static constexpr unsigned max_json_depth = 256;               // nesting of the configuration file
+    static constexpr size_t max_json_integer_digits = 4300;       // digits of an integer, as json.loads reads it
 };
 
 // The 512-byte tar header block, read as tar readers read it.
 inline constexpr size_t tar_block = 512;
 
 struct TarHeader {
-    std::string name;      // prefix and name joined, as the ustar format stores them
-    std::string linkname;  // link target
+    std::string name;  // prefix and name joined, as the ustar format stores them
     uint64_t size = 0;
     uint32_t mode = 0;
     char type = '0';

@@ -95,7 +95,4 @@ void read_archive(TarStream& stream, MemberSink& importer) {
     if (importer.empty()) raise(PyExc_ValueError, "the archive has no members");
 }
 
-// Reads the archive once, checking every member as the import does, and
-// hands the importer that read it to done.
-
 }  // namespace zelta::transfer

@@ -18,8 +18,7 @@ namespace zelta::transfer {
 class TarStream {
 public:
     TarStream(Ctx c, Borrowed gzip_file)
-        : c_(c),
-          gzip_(gzip_file),
+        : gzip_(gzip_file),
           chunk_size_(integer(1 << 20)),
           read1_(interned("read1")),
           bad_gzip_(getattr(lazy_module(c, LazyModule::gzip), interned("BadGzipFile"))) {}
@@ -110,7 +109,6 @@ private:
         offset_ += n;
     }
 
-    Ctx c_;
     Borrowed gzip_;
     Ref chunk_size_, read1_, bad_gzip_, chunk_;
     const char* data_ = nullptr;

@@ -158,8 +158,7 @@ static Ref group_events(Ctx c, Borrowed cls, Borrowed group_id, EventIdMemo* mem
     // Candidates first: the library is asked only when a file could qualify.
     Ref candidates = Ref::steal(PyList_New(0));
     for (const std::string& file : rooted::regular_files(read_place(c, cls, directory))) {
-        Ref entry_name =
-            Ref::steal(PyUnicode_DecodeFSDefaultAndSize(file.data(), static_cast<Py_ssize_t>(file.size())));
+        Ref entry_name = transfer::fs_text(file);
         if (equal(entry_name, own_name)) continue;
         append(candidates, entry_name);
     }

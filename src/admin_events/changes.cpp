@@ -352,17 +352,63 @@ ZELTA_OPERATION(process_path_value) {
 // ---- Values the configuration file can hold -----------------------------------
 
 // The longest value set_properties stores, in bytes of its JSON text as
-// UTF-8: room for any setting, and a small share of what import accepts of
-// the whole configuration file.
+// the events library writes it into the configuration file: room for any
+// setting, and a small share of what import accepts of the whole file.
 constexpr size_t max_property_value_size = 1 << 20;
 
-// The bytes of a str in UTF-8 (a lone surrogate counted as three).
-static size_t utf8_size(Borrowed text) {
-    return with_code_units(text.get(), [](auto units) {
-        size_t bytes = 0;
-        for (Py_UCS4 ch : units) bytes += ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+// The bytes of a str as json.dumps writes it: quoted, with what is not
+// printable ASCII escaped (\uXXXX, a pair of them beyond the BMP).
+static size_t json_string_size(PyObject* text) {
+    return with_code_units(text, [](auto units) {
+        size_t bytes = 2;
+        for (Py_UCS4 ch : units)
+            bytes += ch == '"' || ch == '\\' || ch == '\n' || ch == '\r' || ch == '\t' || ch == '\b' || ch == '\f' ? 2
+                     : ch >= 0x20 && ch < 0x7f                                                                     ? 1
+                     : ch < 0x10000                                                                                ? 6
+                                                                                                                   : 12;
         return bytes;
     });
+}
+
+// Adds to total the bytes json.dumps(..., indent=2) writes for a decoded
+// value that stands inside `depth` arrays and objects of the file: each
+// item of an array or object on a line of its own, indented two spaces a
+// level. Stops once total is past limit. The value nests no deeper than
+// the file takes, and numbers only run C code to show, so the borrowed
+// items stay valid.
+static void add_written_size(PyObject* value, size_t depth, size_t limit, size_t& total) {
+    if (total > limit) return;
+    if (value == Py_None || value == Py_True || value == Py_False) {
+        total += value == Py_False ? 5 : 4;
+        return;
+    }
+    if (PyUnicode_Check(value)) {
+        total += json_string_size(value);
+        return;
+    }
+    const bool list = PyList_Check(value);
+    if (!list && !PyDict_Check(value)) {
+        total += static_cast<size_t>(PyUnicode_GET_LENGTH(Ref::steal(PyObject_Repr(value)).get()));
+        return;
+    }
+    const size_t count = static_cast<size_t>(list ? PyList_GET_SIZE(value) : PyDict_GET_SIZE(value));
+    total += 2;  // the brackets
+    if (count == 0) return;
+    // A line break and the indent before each item and the closing bracket;
+    // commas between the items.
+    total += count * (1 + 2 * (depth + 1)) + 1 + 2 * depth + (count - 1);
+    if (list) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value) && total <= limit; ++i)
+            add_written_size(PyList_GET_ITEM(value, i), depth + 1, limit, total);
+        return;
+    }
+    PyObject *key = nullptr, *item = nullptr;
+    Py_ssize_t pos = 0;
+    while (total <= limit && PyDict_Next(value, &pos, &key, &item)) {
+        add_written_size(key, depth + 1, limit, total);
+        total += 2;  // ": "
+        add_written_size(item, depth + 1, limit, total);
+    }
 }
 
 // The first lone surrogate of a str (no UTF-8 form), or 0.
@@ -446,15 +492,8 @@ PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed section, B
     // object, the event's and, for any section but "", the section's. The
     // whole file must stay within what import accepts.
     const bool in_section = !PyUnicode_Check(section.get()) || PyUnicode_GET_LENGTH(section.get()) > 0;
-    const unsigned levels = transfer::Limits::max_json_depth - (in_section ? 3 : 2);
-    if (PyUnicode_Check(value.get()) &&
-        static_cast<size_t>(PyUnicode_GET_LENGTH(value.get())) * 4 > max_property_value_size &&
-        utf8_size(value) > max_property_value_size) {
-        Ref detail = translate_with(c, N_("larger than {limit} bytes of JSON text"),
-                                    {{"{limit}", number_text(max_property_value_size)}});
-        change.refusal = message_text(c, "Invalid VALUE", detail);
-        return change;
-    }
+    const unsigned above = in_section ? 3 : 2;
+    const unsigned levels = transfer::Limits::max_json_depth - above;
     Borrowed json = lazy_module(c, LazyModule::json);
     Ref decode_error = getattr(json, c.st.JSONDecodeError);
     Ref loads = getattr(json, c.st.loads);
@@ -485,6 +524,15 @@ PropertyChange prepare_property_change(Ctx c, Borrowed self, Borrowed section, B
     find_fault(decoded.get(), levels, fault);
     if (fault.kind == ValueFault::too_deep) {
         change.refusal = value_refusal(c, fault, levels);
+        return change;
+    }
+    // The size as the library writes the value, indented at its place.
+    size_t written = 0;
+    add_written_size(decoded.get(), above, max_property_value_size, written);
+    if (written > max_property_value_size) {
+        Ref detail = translate_with(c, N_("larger than {limit} bytes of JSON text"),
+                                    {{"{limit}", number_text(max_property_value_size)}});
+        change.refusal = message_text(c, "Invalid VALUE", detail);
         return change;
     }
 

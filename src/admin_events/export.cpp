@@ -102,12 +102,8 @@ void add_open_file(Ctx c, Borrowed tar, Fd file, std::string_view display, Borro
     if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
     if (!S_ISREG(found.st_mode)) raise_format(PyExc_OSError, "not a regular file: %R", fs_text(display).get());
     Ref info = tar_info(c, member_name, found, "0");
-    int fd = file.release();
-    Ref stream = Ref::steal_or_null(PyFile_FromFd(fd, nullptr, "rb", -1, nullptr, nullptr, nullptr, 1));
-    if (!stream) {
-        ::close(fd);
-        throw PyError{};
-    }
+    // The descriptor stays file's to close, whatever the stream does with it.
+    Ref stream = Ref::steal(PyFile_FromFd(file.get(), nullptr, "rb", -1, nullptr, nullptr, nullptr, 0));
     Closing close_stream(stream, c.st.close);
     call_method(tar, c.st.addfile, info, stream);
     close_stream.close_now();
@@ -164,12 +160,10 @@ Ref export_configuration(Ctx c, Borrowed cls, Borrowed file_path) {
     {
         Listing listing = open_listing(fragments.get());
         if (!listing) raise_os_error(errno, root.display(fragment_dir));
-        errno = 0;
-        while (dirent* entry = ::readdir(listing.get())) {
-            std::string_view name(entry->d_name);
+        read_listing(listing.get(), root.display(fragment_dir), [&](const dirent& entry) {
+            std::string_view name(entry.d_name);
             if (name.starts_with(fragment_prefix)) names.emplace_back(name);
-        }
-        if (errno != 0) raise_os_error(errno, root.display(fragment_dir));
+        });
     }
     for (const std::string& name : names) {
         std::string relative = std::string(fragment_dir) + name;

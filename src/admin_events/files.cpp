@@ -69,19 +69,6 @@ void sync_directory(const std::string& directory) {
     sync_directory_fd(fd.get(), directory);
 }
 
-// A directory's listing over a descriptor of its own, closed with it; null,
-// with errno set, when the directory cannot be listed.
-Listing open_listing(int directory) {
-    int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
-    if (!listing && listed >= 0) {
-        int err = errno;
-        ::close(listed);
-        errno = err;
-    }
-    return Listing(listing);
-}
-
 void write_all(int fd, const char* data, size_t size, std::string_view path) {
     while (size > 0) {
         ssize_t written = interruptible([&] { return ::write(fd, data, size); });

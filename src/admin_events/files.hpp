@@ -59,14 +59,9 @@ void sync_fd(int fd, std::string_view path);
 void sync_directory_fd(int directory, std::string_view path);
 void sync_directory(const std::string& directory);
 
-// A directory's listing over a descriptor of its own, closed with it; null,
-// with errno set, when the directory cannot be listed.
-struct CloseListing {
-    void operator()(DIR* listing) const noexcept { ::closedir(listing); }
-};
-using Listing = std::unique_ptr<DIR, CloseListing>;
-
-Listing open_listing(int directory);
+using rooted::Listing;
+using rooted::open_listing;
+using rooted::read_listing;
 
 // Writes all of data, raising OSError naming path.
 void write_all(int fd, const char* data, size_t size, std::string_view path);

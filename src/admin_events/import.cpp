@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -123,6 +124,7 @@ private:
 struct Staged {
     int directory = -1;
     std::string temp_name;
+    std::string name;  // the destination's name in directory, when that exists already
 
     Staged() = default;
     Staged(const Staged&) = delete;
@@ -171,8 +173,7 @@ public:
         switch (kind) {
             case MemberKind::directory:
                 step.made = replay_.directory(step.relative);
-                step.mode = mode & 07777;
-                if (has_content) stream.skip(size);
+                step.mode = mode & 07777;  // a directory member carries no content
                 break;
             case MemberKind::file: {
                 bool directory_exists = replay_.file(step.relative);
@@ -223,14 +224,14 @@ public:
         for (const Step& step : steps_) {
             if (step.kind == MemberKind::directory) {
                 for (const std::string& directory : step.made)
-                    check(PyList_Append(result.get(), file_change(directory, nullptr, nullptr).get()));
+                    check(PyList_Append(result.get(), file_change(directory, nullptr, Existing{}).get()));
             } else if (step.kind == MemberKind::file && listed.insert(step.relative).second) {
                 const Step& last = *files[file_index.find(step.relative)->second];
-                std::optional<std::string> before = read_existing(step.relative);
-                Ref before_digest = before ? sha256_hex(c_, *before) : Ref();
+                Existing before = read_existing(step.relative);
+                Ref before_digest = before.content ? sha256_hex(c_, *before.content) : Ref();
                 if (before_digest && equal(before_digest, last.digest)) continue;  // the same bytes
-                Ref change = file_change(step.relative, &last, before ? &*before : nullptr);
-                if (before_digest) set_change(change, "before_sha256", before_digest);
+                Ref change = file_change(step.relative, &last, before);
+                if (before_digest) set_item(change, "before_sha256", before_digest);
                 check(PyList_Append(result.get(), change.get()));
             }
         }
@@ -243,8 +244,8 @@ public:
         for (const Step& step : steps_) {
             if (step.kind != MemberKind::unsupported) continue;
             Ref entry = Ref::steal(PyDict_New());
-            set_change(entry, "member", fs_text(step.member));
-            set_change(entry, "type", type_name(step.type));
+            set_item(entry, "member", fs_text(step.member));
+            set_item(entry, "type", type_name(step.type));
             append(skipped, entry);
         }
         return skipped;
@@ -271,8 +272,13 @@ protected:
         return held->second.get();
     }
 
-    static void set_change(Borrowed change, const char* key, Borrowed value) {
-        check(PyDict_SetItemString(change.get(), key, value.get()));
+    // The events library's lock file, beside the configuration file: the
+    // import takes the lock before it stages its first file.
+    static std::string lock_relative() { return std::string(config_files[0]) + ".lock"; }
+    bool has_files() const {
+        for (const Step& step : steps_)
+            if (step.kind == MemberKind::file) return true;
+        return false;
     }
 
 private:
@@ -302,26 +308,26 @@ private:
         return getattr(step.digest, c_.st.update);
     }
 
-    // The destination's content as the commit would replace it (a link's
-    // target, inside the root); nothing when there is no file.
-    std::optional<std::string> read_existing(const std::string& relative) const {
+    // The destination as the commit would replace it (a link's target,
+    // inside the root): whether there is one, and its content when it is a
+    // regular file no larger than a member. Anything else there is replaced
+    // as it stands, and is never opened for reading.
+    struct Existing {
+        bool found = false;
+        std::optional<std::string> content{};
+    };
+    Existing read_existing(const std::string& relative) const {
         std::string display = root_.display(relative);
-        Fd file(root_.try_open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY));
-        if (!file) {
-            if (errno == ENOENT) return std::nullopt;
+        Fd entry(root_.try_open(relative, O_PATH));
+        if (!entry) {
+            if (errno == ENOENT) return {};
             raise_os_error(errno, display);
         }
         struct stat found;
-        if (::fstat(file.get(), &found) != 0) raise_os_error(errno, display);
-        if (!S_ISREG(found.st_mode)) raise_format(PyExc_ValueError, "not a regular file: %R", fs_text(display).get());
-        std::string content;
-        char buffer[1 << 16];
-        for (;;) {
-            ssize_t n = interruptible([&] { return ::read(file.get(), buffer, sizeof buffer); });
-            if (n < 0) raise_os_error(errno, display);
-            if (n == 0) return content;
-            content.append(buffer, static_cast<size_t>(n));
-        }
+        if (::fstat(entry.get(), &found) != 0) raise_os_error(errno, display);
+        if (!S_ISREG(found.st_mode) || static_cast<uint64_t>(found.st_size) > Limits::max_member_size) return {true};
+        Fd file = root_.open(relative, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        return {true, rooted::read_regular_file(file.get(), display, Limits::max_member_size)};
     }
 
     static Ref sha256_hex(Ctx c, std::string_view bytes) {
@@ -336,16 +342,16 @@ private:
 
     // {"file", "action", "type", "before_sha256", "after_sha256"} of a
     // destination: a directory to make (no step), or a file member's content.
-    Ref file_change(const std::string& relative, const Step* file, const std::string* before) {
+    Ref file_change(const std::string& relative, const Step* file, const Existing& before) {
         Ref change = Ref::steal(PyDict_New());
-        set_change(change, "file", fs_text(root_.display(relative)));
-        set_change(change, "action", str(before ? "replace" : "create"));
-        set_change(change, "type", str(file ? "file" : "directory"));
-        set_change(change, "before_sha256", Py_None);
-        set_change(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
+        set_item(change, "file", fs_text(root_.display(relative)));
+        set_item(change, "action", str(before.found ? "replace" : "create"));
+        set_item(change, "type", str(file ? "file" : "directory"));
+        set_item(change, "before_sha256", Py_None);
+        set_item(change, "after_sha256", file ? file->digest.view() : Borrowed(Py_None));
         if (texts_) {
-            set_change(change, "before_text", before ? text_of(*before) : none());
-            set_change(change, "after_text", file ? text_of(file->text) : none());
+            set_item(change, "before_text", before.content ? text_of(*before.content) : none());
+            set_item(change, "after_text", file ? text_of(file->text) : none());
         }
         return change;
     }
@@ -365,7 +371,11 @@ private:
             text.shrink_to_fit();
             Ref parsed = Ref::steal_or_null(
                 PyObject_CallOneArg(getattr(lazy_module(c_, LazyModule::json), c_.st.loads).get(), decoded.get()));
-            if (parsed) raise(PyExc_ValueError, "configuration file that json cannot read");
+            // json.loads read what the check refused: an integer longer
+            // than Python converts by default, the limit raised here alone.
+            if (parsed)
+                raise_format(PyExc_ValueError, "configuration file with an integer of more than %zu digits: %R",
+                             Limits::max_json_integer_digits, fs_text(name).get());
         }
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PyError{};
         Ref error = take_exception();
@@ -414,11 +424,7 @@ public:
         if (!ops.empty()) {
             CommitOutcome outcome = run_commit(ops, root_.path());
             forget_renamed(ops, outcome.done);
-            if (outcome.failure) report_failure(self, ops, outcome, quiet_);
-            if (!outcome.end)
-                raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)",
-                             outcome.status);
-            if (*outcome.end != 0) raise_os_error(*outcome.end, root_.path());
+            if (outcome.failure || !outcome.end || *outcome.end != 0) report_failure(self, ops, outcome, quiet_);
         }
         lock_.reset();
     }
@@ -432,20 +438,33 @@ public:
     }
 
 private:
-    // Raises the error the commit met. Should some changes have stayed, the
-    // restart flag is set and they are named: printed, or, when the import
-    // prints nothing, added to the exception as a note.
+    // Raises the error the commit met: an op that failed and was undone,
+    // the flush after all the ops, or the end of the helper part-way. Should
+    // some changes have stayed, the restart flag is set and they are named:
+    // printed, or, when the import prints nothing, added to the exception
+    // as a note.
     [[noreturn]] void report_failure(Borrowed self, const std::vector<CommitOp>& ops, const CommitOutcome& outcome,
                                      bool quiet) {
+        // What stays changed, in archive order: the ops not undone after a
+        // failed op (reported last undone first), else every op carried out.
+        std::vector<size_t> changed(outcome.kept.rbegin(), outcome.kept.rend());
+        if (!outcome.failure) changed = outcome.done;
         try {
-            raise_os_error(outcome.failure->error, ops[static_cast<size_t>(outcome.failure->index)].display);
+            if (outcome.failure)
+                raise_os_error(outcome.failure->error, ops[static_cast<size_t>(outcome.failure->index)].display);
+            if (outcome.end) raise_os_error(*outcome.end, root_.path());
+            if (WIFSIGNALED(outcome.status))
+                raise_format(PyExc_OSError,
+                             "the process that renames the files into place ended early (killed by signal %d)",
+                             WTERMSIG(outcome.status));
+            raise_format(PyExc_OSError, "the process that renames the files into place ended early (status %d)",
+                         WEXITSTATUS(outcome.status));
         } catch (const PyError&) {
-            if (outcome.kept.empty()) throw;
+            if (changed.empty()) throw;
             PendingError saved;
             setattr(self, c_.st.need_daemon_restart, Py_True);
             std::string list;
-            for (size_t i = outcome.kept.size(); i-- > 0;)
-                list.append(list.empty() ? "" : ", ").append(ops[outcome.kept[i]].display);
+            for (size_t index : changed) list.append(list.empty() ? "" : ", ").append(ops[index].display);
             if (quiet)
                 call_method(saved.exception(), interned("add_note"),
                             Ref::steal(PyUnicode_FromFormat("Changed before the failure: %U", fs_text(list).get())));
@@ -460,7 +479,7 @@ private:
     // held until the last rename.
     void lock() {
         if (lock_) return;
-        std::string relative = std::string(config_files[0]) + ".lock";
+        std::string relative = lock_relative();
         Located located = root_.locate(relative, false);
         Fd fd;
         while (!fd) {
@@ -540,6 +559,7 @@ private:
         remove_stale(directory);
         auto staged = std::make_unique<Staged>();
         staged->directory = directory;
+        staged->name = name;
         Fd file;
         for (int attempt = 0; attempt < 100 && !file; ++attempt) {
             std::string temp = random_name(import_temp_prefix);
@@ -626,8 +646,9 @@ private:
     // The changes of the commit, in archive order: the directories to make
     // (with the member's permission bits, the umask applying, and missing
     // parents with default ones) and the staged files to rename over their
-    // destinations (a link's target). What exists is resolved now, inside
-    // the root; what the commit makes, by the op that makes it.
+    // destinations (a link's target), in the directory each was staged in.
+    // The directories new ones go into are resolved now, inside the root;
+    // what the commit makes, by the op that makes it.
     std::vector<CommitOp> plan_commit() {
         std::vector<CommitOp> ops;
         std::map<std::string, int, std::less<>> made;
@@ -667,9 +688,10 @@ private:
                 in_directory(op, directory);
                 op.name = base_of(step.relative);
             } else {
-                Located target = root_.locate(step.relative, true);
-                op.directory = hold_directory(std::move(target.parent), root_.display(step.relative));
-                op.name = std::move(target.name);
+                // The destination as located when the file was staged beside
+                // it: a link changed since moves nothing elsewhere.
+                op.directory = staged.directory;
+                op.name = staged.name;
                 op.backup = random_name(import_temp_prefix);
             }
             op.source = staged.directory;
@@ -701,14 +723,23 @@ class ImportPlan final : public Importer {
 public:
     ImportPlan(Ctx c, const Root& root, bool texts) : Importer(c, root, true, texts) {}
 
-    // The lock file as lock() would open it: a link there fails the import.
+    // The lock file as lock() would open it (read-write, links not
+    // followed), when the import takes the lock: the error it would meet.
     void check_lock() const {
-        std::string relative = std::string(config_files[0]) + ".lock";
+        if (!has_files()) return;
+        std::string relative = lock_relative();
         Located located = root_.locate(relative, false);
         struct stat found;
-        if (::fstatat(located.parent.get(), located.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISLNK(found.st_mode))
-            raise_os_error(ELOOP, root_.display(relative));
+        int error = 0;
+        if (::fstatat(located.parent.get(), located.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0)
+            error = errno == ENOENT ? 0 : errno;  // a missing one is created
+        else if (S_ISLNK(found.st_mode))
+            error = ELOOP;
+        else if (S_ISDIR(found.st_mode))
+            error = EISDIR;
+        else if (S_ISSOCK(found.st_mode))
+            error = ENXIO;
+        if (error) raise_os_error(error, root_.display(relative));
     }
 
 private:
@@ -732,7 +763,7 @@ void read_checked_archive(Ctx c, Borrowed self, Borrowed input_file, bool option
     Closing close_compressed(compressed, st.close);
     TarStream stream(c, compressed);
 
-    // Every member checked and its content staged, then all put in place.
+    // Every member checked, and its content staged (an import) or let pass (a plan).
     Root root(fs_bytes(getattr(self, st.root_dir)), rooted::forced_fallbacks());
     Walk importer(c, root, option);
     read_archive(stream, importer);

@@ -67,8 +67,11 @@ int undo(const std::vector<CommitOp>& ops, const CommitOp& op) {
 // The helper process: system calls only, no allocation, as after fork() in
 // a process that may have other threads. Every file to be replaced first
 // gets a second name, so that a failure at any op can put back all the
-// earlier ones: the tree ends wholly old or wholly new.
-[[noreturn]] void carry_out(std::vector<CommitOp>& ops, int report) {
+// earlier ones: the tree ends wholly old or wholly new. The helper's copy
+// of the read end goes first: once the caller is gone, a report meets a
+// closed pipe instead of filling it and waiting for ever, lock held.
+[[noreturn]] void carry_out(std::vector<CommitOp>& ops, int reader, int report) {
+    ::close(reader);
     bool failed = false;
     for (size_t i = 0; i < ops.size() && !failed; ++i) {
         CommitOp& op = ops[i];
@@ -126,7 +129,7 @@ CommitOutcome run_commit(std::vector<CommitOp>& ops, std::string_view root) {
     sigset_t held = held_signals(), previous;
     ::pthread_sigmask(SIG_BLOCK, &held, &previous);
     pid_t helper = ::fork();
-    if (helper == 0) carry_out(ops, writer.get());
+    if (helper == 0) carry_out(ops, reader.get(), writer.get());
     int fork_error = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (helper < 0) raise_os_error(fork_error, root);

@@ -35,7 +35,7 @@ Ref global(Ctx c, Borrowed name) {
 Ref library(Ctx c, Borrowed function_name) { return getattr(global(c, c.st.zelta_events), function_name); }
 
 Borrowed lazy_module(Ctx c, LazyModule which) {
-    static const char* const names[] = {"json", "tarfile", "os", "tempfile", "gzip", "hashlib"};
+    static const char* const names[] = {"json", "tarfile", "os", "gzip", "hashlib"};
     Ref& slot = c.st.lazy[static_cast<int>(which)];
     if (!slot) slot = import(names[static_cast<int>(which)]);
     return slot;

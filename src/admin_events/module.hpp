@@ -67,7 +67,6 @@ namespace zelta {
     X(addfile, "addfile")                                                          \
     X(exit_context, "__exit__")                                                    \
     X(type, "type")                                                                \
-    X(linkname, "linkname")                                                        \
     X(size, "size")                                                                \
     X(mode, "mode")                                                                \
     X(replace, "replace")                                                          \
@@ -84,7 +83,7 @@ namespace zelta {
 
 // Standard modules that only some operations need: imported on first use so
 // that loading the module stays cheap.
-enum class LazyModule { json, tarfile, os, tempfile, gzip, hashlib, count };
+enum class LazyModule { json, tarfile, os, gzip, hashlib, count };
 
 #define ZELTA_IGNORE(...)
 

@@ -10,10 +10,6 @@ namespace zelta {
 
 namespace {
 
-void set_item(Borrowed dict, const char* key, Borrowed value) {
-    check(PyDict_SetItemString(dict.get(), key, value.get()));
-}
-
 Ref new_list() { return Ref::steal(PyList_New(0)); }
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 

@@ -202,6 +202,9 @@ inline Ref dict_get(Borrowed dict, Borrowed key) {
     return Ref::borrow(found);
 }
 inline void append(Borrowed list, Borrowed item) { check(PyList_Append(list.get(), item.get())); }
+inline void set_item(Borrowed dict, const char* key, Borrowed value) {
+    check(PyDict_SetItemString(dict.get(), key, value.get()));
+}
 inline Ref add(Borrowed a, Borrowed b) { return Ref::steal(PyNumber_Add(a.get(), b.get())); }
 inline Ref to_str(Borrowed o) { return Ref::steal(PyObject_Str(o.get())); }
 inline Ref to_list(Borrowed o) { return Ref::steal(PySequence_List(o.get())); }

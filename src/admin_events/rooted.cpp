@@ -259,26 +259,33 @@ std::string read_regular_file(int fd, std::string_view display, uint64_t limit) 
     return content;
 }
 
+Listing open_listing(int directory) {
+    int listed = ::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!listing && listed >= 0) {
+        int err = errno;
+        ::close(listed);
+        errno = err;
+    }
+    return Listing(listing);
+}
+
 std::vector<std::string> regular_files(const ReadPlace& directory) {
     Fd fd(directory.try_open({}, O_RDONLY | O_DIRECTORY));
     if (!fd) raise_os_error(errno, directory.path());
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), ::closedir);
+    Listing listing = open_listing(fd.get());
     if (!listing) raise_os_error(errno, directory.path());
-    (void)fd.release();  // the listing owns it now
     std::vector<std::string> names;
-    errno = 0;
-    while (const dirent* entry = ::readdir(listing.get())) {
-        std::string_view name(entry->d_name);
-        bool regular = entry->d_type == DT_REG;
-        if ((entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) && name != "." && name != "..") {
+    read_listing(listing.get(), directory.path(), [&](const dirent& entry) {
+        std::string_view name(entry.d_name);
+        bool regular = entry.d_type == DT_REG;
+        if ((entry.d_type == DT_LNK || entry.d_type == DT_UNKNOWN) && name != "." && name != "..") {
             Fd target(directory.try_open(name, O_PATH));
             struct stat found;
             regular = target && ::fstat(target.get(), &found) == 0 && S_ISREG(found.st_mode);
         }
         if (regular) names.emplace_back(name);
-        errno = 0;
-    }
-    if (errno != 0) raise_os_error(errno, directory.path());
+    });
     return names;
 }
 

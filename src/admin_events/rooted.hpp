@@ -4,10 +4,13 @@
 // cannot make the module read or import write a file of the host.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,6 +106,29 @@ std::string join_path(std::string_view base, std::string_view relative);
 [[noreturn]] void raise_os_error(int err, std::string_view path);
 // The same with a text of its own in place of the system's for err.
 [[noreturn]] void raise_os_error(int err, const char* text, std::string_view path);
+
+// A directory's listing over a descriptor of its own, closed with it; null,
+// with errno set, when the directory cannot be listed.
+struct CloseListing {
+    void operator()(DIR* listing) const noexcept { ::closedir(listing); }
+};
+using Listing = std::unique_ptr<DIR, CloseListing>;
+
+Listing open_listing(int directory);
+
+// Hands each entry of a listing to visit, in the order the file system
+// gives them; raises OSError naming path when the listing cannot be read
+// to its end.
+template <typename Visit>
+void read_listing(DIR* listing, std::string_view path, Visit&& visit) {
+    for (;;) {
+        errno = 0;  // readdir() alone tells the end from a failure
+        const dirent* entry = ::readdir(listing);
+        if (!entry) break;
+        visit(*entry);
+    }
+    if (errno != 0) raise_os_error(errno, path);
+}
 
 // A file or directory the module reads, named by a path. When the path lies
 // below a system tree other than the running system's own, it is resolved

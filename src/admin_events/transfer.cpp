@@ -57,10 +57,6 @@ void reporting_failure(Ctx c, const char* msgid, Work&& work) {
     if (Ref line = failure_line(c, msgid, std::forward<Work>(work))) print_line(line);
 }
 
-void set_item(Borrowed dict, const char* key, Borrowed value) {
-    check(PyDict_SetItemString(dict.get(), key, value.get()));
-}
-
 // {"changed", "changes", "skipped", "error"}: the files and directories the
 // import creates or replaces, in archive order, and the members it skips; a
 // refused import changes and skips nothing.

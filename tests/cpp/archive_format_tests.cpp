@@ -110,7 +110,8 @@ void pax_records() {
     expect(first && first->key == "a" && first->value == "b=c" && second && second->value.empty(),
            "values with = or none", "8 a=b=c");
     for (const char* bad : {"", "x", "0 a=b\n", "4 a=\n", "12 path=abc", "12 path=abcd", "99 path=abc\n",
-                            "12 pathxabc\n", "7 =abc\n", " 6 a=b\n", "1a a=b\n", "123456789012345678901 a=b\n"}) {
+                            "12 pathxabc\n", "7 =abc\n", " 6 a=b\n", "1a a=b\n", "123456789012345678901 a=b\n",
+                            "18446744073709551643 a=bbb\n"}) {  // 2^64 + 27: no wrap to 27
         std::string_view text = bad;
         expect(!next_pax_record(text), "malformed record", bad);
     }
@@ -137,6 +138,10 @@ void json() {
         {"{\"a\" 1}", JsonCheck::invalid},
         {std::string(256, '[') + std::string(256, ']'), JsonCheck::other_value},
         {std::string(257, '[') + std::string(257, ']'), JsonCheck::too_deep},
+        // Integers json.loads converts, or refuses by their number of digits.
+        {"{\"a\": -" + std::string(4300, '9') + "}", JsonCheck::object},
+        {"{\"a\": " + std::string(4301, '9') + ".5}", JsonCheck::object},
+        {"{\"a\": [-" + std::string(4301, '9') + "]}", JsonCheck::invalid},
     };
     // Whole, and arriving a byte at a time: the check waits for what is to come.
     for (const auto& c : cases)
