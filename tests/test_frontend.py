@@ -127,6 +127,17 @@ def test_failed_change_is_recorded_restarted_and_raised(admin_of, lib, commands,
     assert commands == RESTARTS
 
 
+def test_restart_that_raises_leaves_the_change_recorded(admin_of, lib, monkeypatch):
+    def broken(admin, report):
+        raise OSError(12, "Cannot allocate memory")
+
+    monkeypatch.setattr(frontend, "_restart", broken)
+    recorder = Recorder()
+    with pytest.raises(OSError):
+        frontend.change(admin_of(["logout"]), "enable", recorder=recorder)
+    assert [call[0] for call in recorder.calls] == ["before", "after"]
+
+
 def test_error_with_a_note_names_the_file():
     error = ValueError("Expecting value: line 1 column 1 (char 0)")
     error.add_note("/etc/zelta-syslog.conf")

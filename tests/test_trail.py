@@ -209,6 +209,87 @@ def test_undo_of_a_change_that_failed_half_way_reverts_what_was_written(host, lo
     assert settings(host, *events) == before
 
 
+def _failed_import(host, tmp_path):
+    """An import recorded as failed before it wrote anything."""
+    archive = _archive(tmp_path / "new.tar.gz", [("new/etc/zelta-syslog.conf", b"{}\n")])
+    plan = quiet(lambda: host([], [])).plan_import_config(archive)
+    recorder = trail.Recorder(host.root)
+    recorder.before("import", ["import", archive], plan)
+    recorder.after(dict(plan, error="disk full", failed_units=[], restarted=False))
+
+
+def _failed_facility(host, tmp_path):
+    plan = quiet(lambda: host(["file-opened"], [])).plan_set_facility("local3")
+    recorder = trail.Recorder(host.root)
+    recorder.before("set-facility", ["set-facility", "local3"], plan)
+    recorder.after(dict(plan, error="disk full", failed_units=[], restarted=False))
+
+
+@pytest.mark.parametrize("fail", [_failed_import, _failed_facility])
+def test_failed_change_that_wrote_nothing_is_not_undone_and_passed_over(host, log, tmp_path, fail):
+    first = change(host, "set_priority", "debug", events=["modifying-file"])
+    fail(host, tmp_path)
+    state = tree(host)
+    assert "changed nothing" in undo(host, first + 1)["error"] and tree(host) == state
+    assert undo(host)["error"] is None
+    assert trail.History(host.root).entries()[-1]["undoes"] == first
+
+
+@pytest.mark.parametrize("break_it, error", [
+    ("interrupt", "interrupted"),
+    ("fill the directory", "Directory not empty"),
+    ("fill the directory, undo --json", "Directory not empty"),
+])
+def test_undo_that_fails_is_recorded_failed_and_leaves_the_change_to_undo(host, log, tmp_path, monkeypatch, capsys,
+                                                                          break_it, error):
+    root = host.root
+    shutil.rmtree(os.path.join(root, "root/.config"))
+    archive = _archive(tmp_path / "new.tar.gz", [
+        ("new/etc/zelta-syslog.conf", open(os.path.join(root, "etc/zelta-syslog.conf"), "rb").read()),
+        ("new/root/.config", None), ("new/root/.config/zelta-event-watcher.notifyrc", b"[n]\n")])
+    entry_id = change(host, "import_config", archive, argv=["import", archive])
+    if break_it == "interrupt":
+        apply = trail.Undo.apply
+
+        def interrupted(self):
+            apply(self)
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(trail.Undo, "apply", interrupted)
+    else:
+        open(os.path.join(root, "root/.config/extra"), "w").close()
+    if break_it.endswith("--json"):
+        status, out, _err = run(host, capsys, "undo", "--json")
+        document = json.loads(out)
+        assert status == 1 and error in document["error"] and document["undoes"] == entry_id
+    else:
+        with pytest.raises(KeyboardInterrupt if break_it == "interrupt" else frontend.ChangeFailed):
+            undo(host)
+    entry = trail.History(root).entries()[-1]
+    assert (entry["undoes"], entry["outcome"]) == (entry_id, "failed") and error in entry["detail"]
+    assert trail.undone_by(trail.History(root).entries()) == {}
+
+
+def test_restoring_a_mode_follows_no_link(tmp_path):
+    outside = tmp_path / "outside"
+    outside.write_text("host file")
+    os.chmod(outside, 0o644)
+    (tmp_path / "root/etc").mkdir(parents=True)
+    os.symlink(outside, tmp_path / "root/etc/f")
+    undo = object.__new__(trail.Undo)
+    undo.root = trail.Root(tmp_path / "root")
+    undo.entry = {"plan": {"changes": [{"file": "etc/f", "action": "remove"}]},
+                  "kept": {"etc/f": {"uid": os.getuid(), "gid": os.getgid(), "mode": 0o600}}}
+    with pytest.raises(OSError):
+        undo._restore_owners()
+    assert outside.stat().st_mode & 0o777 == 0o644
+
+
+def test_warnings_are_escaped(capsys):
+    trail._warn("a\nforged line\x1b[2J")
+    assert capsys.readouterr().err == "zelta-admin-events: warning: a\\x0aforged line\\x1b[2J\n"
+
+
 @pytest.mark.parametrize("status", [
     {"error": None, "failed_units": []},
     {"error": None, "failed_units": ["auditd"]},
@@ -296,16 +377,33 @@ def test_concurrent_appends_lose_and_tear_nothing(tmp_path):
     assert oct(os.stat(tmp_path / HISTORY).st_mode & 0o777) == "0o700"
 
 
-def test_torn_last_line_is_passed_over_and_cut_at_the_next_append(tmp_path):
+@pytest.mark.parametrize("torn, kept", [
+    ('{"id": 2, "plan": {"chan', [1]),  # a crash mid-append
+    ('{"id":2,"plan":{"changes":[]}}', [1, 2]),  # a whole entry short of its newline
+])
+def test_torn_last_line_is_passed_over_and_the_next_append_starts_a_line(tmp_path, torn, kept):
     (tmp_path / "etc").mkdir()
     history = trail.History(tmp_path)
     history.append({"plan": {"changes": []}})
     path = tmp_path / HISTORY / "history.jsonl"
     with open(path, "a") as file:
-        file.write('{"id": 2, "plan": {"chan')
-    assert [e["id"] for e in history.entries()] == [1]
-    assert history.append({"plan": {"changes": []}}) == 2
-    assert [json.loads(line)["id"] for line in path.read_text().splitlines()] == [1, 2]
+        file.write(torn)
+    assert [e["id"] for e in history.entries()] == kept
+    assert history.append({"plan": {"changes": []}}) == len(kept) + 1
+    assert [e["id"] for e in history.entries()] == kept + [len(kept) + 1]
+
+
+@pytest.mark.parametrize("argv, kept", [
+    (["enable", "-e", "b\udcffd"], {}),  # an argument that was no UTF-8
+    (["import", "empty.tar.gz"], {hashlib.sha256(b"").hexdigest(): b""}),  # every kept file empty
+])
+def test_append_keeps_what_it_is_given(tmp_path, argv, kept):
+    (tmp_path / "etc").mkdir()
+    history = trail.History(tmp_path)
+    entry_id = history.append({"plan": {"changes": []}, "argv": argv, "kept_bytes": 0}, kept)
+    assert history.entry(entry_id)["argv"] == argv
+    for digest, content in kept.items():
+        assert history.kept(entry_id, digest) == content
 
 
 def test_pruning_keeps_the_newest_entries_and_kept_bytes(tmp_path, monkeypatch):
@@ -386,6 +484,12 @@ def test_history_and_undo_commands(host, log, capsys):
     assert json.loads(out)["undone_by"] == 3
     assert run(host, capsys, "history", "show", "9")[0] == 1
     assert run(host, capsys, "history", "show")[0] == 2
+
+
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]])
+def test_undo_json_says_why_nothing_is_undone(host, log, capsys, dry_run):
+    status, out, err = run(host, capsys, "undo", "--json", *dry_run)
+    assert status == 1 and "nothing to undo" in json.loads(out)["error"] and "nothing to undo" in err
 
 
 def test_ansible_changes_are_recorded(host, log):

@@ -750,7 +750,12 @@ def _recorder(ctx):
     """What records a change in the system log and the history of the tree."""
     from zelta_admin_events import trail
 
-    return trail.Recorder(trail.root_of(ctx.cls))
+    return trail.Recorder(trail.root_of(ctx.cls), warn=_warn)
+
+
+def _warn(message):
+    """A warning of the trail, as a diagnostic."""
+    _diagnose(_("warning: {message}").format(message=message))
 
 
 def _history(ctx):
@@ -770,9 +775,13 @@ def _undo(ctx):
     opts = ctx.opts
     try:
         status = trail.run_undo(ctx.cls, opts.entry, opts.dry_run, opts.json, ctx.argv, _print_json,
-                                restart=_restart_reporting, diagnose=_diagnose, quiet_output=_output_to_stderr)
+                                restart=_restart_reporting, diagnose=_diagnose, quiet_output=_output_to_stderr,
+                                warn=_warn)
     except trail.TrailError as error:
         raise _Failure(str(error)) from error
+    except frontend.ChangeFailed:
+        ctx.made = True  # part of the undo may be written
+        raise
     ctx.made = not opts.dry_run and status == EXIT_OK
     return status
 

@@ -457,14 +457,16 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
             failure = error
             outcome["error"] = _("interrupted") if isinstance(error, KeyboardInterrupt) else _one_line(error)
         finally:
-            due = worker._ZeltaAdminEvents__need_daemon_restart
-            if due and worker is not admin:
-                admin._ZeltaAdminEvents__need_daemon_restart = True
-            if due and restart:
-                outcome["failed_units"] = _restart(worker, report)
-                outcome["restarted"] = getattr(worker, "restarts_daemons", True)
-            if recorder is not None:
-                recorder.after(outcome)
+            try:
+                due = worker._ZeltaAdminEvents__need_daemon_restart
+                if due and worker is not admin:
+                    admin._ZeltaAdminEvents__need_daemon_restart = True
+                if due and restart:
+                    outcome["failed_units"] = _restart(worker, report)
+                    outcome["restarted"] = getattr(worker, "restarts_daemons", True)
+            finally:  # a restart that raises leaves the change recorded
+                if recorder is not None:
+                    recorder.after(outcome)
         if failure is not None:
             if isinstance(failure, ChangeFailed):
                 failure.outcome = outcome

@@ -363,6 +363,12 @@ def _entry_lines(data):
     return entries
 
 
+def _entry_line(entry):
+    """An entry as one line of the history file. Text that is no valid UTF-8
+    (a lone surrogate from an undecodable argument) is written escaped."""
+    return (json.dumps(entry, separators=(",", ":")) + "\n").encode("ascii")
+
+
 class History:
     """The history of changes below a root."""
 
@@ -404,17 +410,15 @@ class History:
                              dir_fd=directory)
                 try:
                     data = self._read_whole(fd)
-                    if data and not data.endswith(b"\n"):
-                        # A crash mid-append left part of a line: cut it off, or the
-                        # next entry would be glued to it.
-                        os.ftruncate(fd, data.rfind(b"\n") + 1)
-                        data = data[:data.rfind(b"\n") + 1]
+                    # A crash mid-append may have left part of a line: the new entry
+                    # starts a line of its own, and the reader passes over the part.
+                    tail = b"\n" if data and not data.endswith(b"\n") else b""
                     entries = _entry_lines(data)
                     entry = dict(entry, id=max((e["id"] for e in entries), default=0) + 1)
                     if kept:
                         self._keep(directory, entry["id"], kept)
                     os.lseek(fd, 0, os.SEEK_END)
-                    _write_all(fd, (json.dumps(entry, ensure_ascii=False, separators=(",", ":")) + "\n").encode())
+                    _write_all(fd, tail + _entry_line(entry))
                     os.fsync(fd)
                 finally:
                     os.close(fd)
@@ -487,18 +491,18 @@ class History:
                 else:
                     total += size
         if rewrite:
-            text = "".join(json.dumps(e, ensure_ascii=False, separators=(",", ":")) + "\n" for e in keep)
+            text = b"".join(_entry_line(e) for e in keep)
             temporary = f".{HISTORY_FILE}.{os.getpid()}.tmp"
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC,
                          _FILE_MODE, dir_fd=directory)
             try:
-                _write_all(fd, text.encode())
+                _write_all(fd, text)
                 os.fsync(fd)
             finally:
                 os.close(fd)
             os.rename(temporary, HISTORY_FILE, src_dir_fd=directory, dst_dir_fd=directory)
             _fsync_dir(directory)
-        wanted = {str(e["id"]) for e in keep if e.get("kept_bytes") and not e.get("kept_pruned")}
+        wanted = {str(e["id"]) for e in keep if "kept_bytes" in e and not e.get("kept_pruned")}
         try:
             kept_dir = self._subdir(directory, KEPT_DIR, create=False)
         except FileNotFoundError:
@@ -631,7 +635,7 @@ class Recorder:
 
 
 def _warn(message):
-    print(f"{IDENTITY}: " + _("warning: {message}").format(message=message), file=sys.stderr)
+    print(f"{IDENTITY}: " + escape(_("warning: {message}").format(message=message)), file=sys.stderr)
 
 
 def _iso(seconds):
@@ -656,13 +660,14 @@ def undone_by(entries):
             if e.get("undoes") is not None and e.get("outcome") in ("done", "restart failed")}
 
 
-def pick_entry(entries, entry_id=None):
+def pick_entry(entries, entry_id=None, passed=()):
     """The entry to undo: the one named, else the newest change that is no
-    undo and was not undone."""
+    undo and was not undone (and whose ID is not among passed)."""
     undone = undone_by(entries)
     if entry_id is None:
         for entry in reversed(entries):
-            if entry.get("undoes") is None and entry["id"] not in undone and entry.get("outcome") in _TOOK_EFFECT:
+            if entry.get("undoes") is None and entry["id"] not in undone and entry["id"] not in passed \
+                    and entry.get("outcome") in _TOOK_EFFECT:
                 return entry
         raise TrailError(_("nothing to undo: the history holds no change that is not undone"))
     for entry in entries:
@@ -698,7 +703,17 @@ class Undo:
         self.cls = cls
         self.root = Root(root_of(cls))
         self.history = History(self.root)
-        self.entry = pick_entry(self.history.entries(), entry_id)
+        entries = self.history.entries()
+        passed = set()
+        while True:
+            # A failed change that wrote nothing is passed over when no ID is named.
+            self.entry = pick_entry(entries, entry_id, passed)
+            if self._make_plan() or entry_id is not None:
+                break
+            passed.add(self.entry["id"])
+
+    def _make_plan(self):
+        """Plans the inverse of self.entry; false when the entry left nothing to undo."""
         self.admins = []  # the objects that apply the inverse, whose restart flag tells
         self.differs = []
         self._steps = []
@@ -716,10 +731,14 @@ class Undo:
             error = str(refusal)
         if self.differs:
             error = _("change {id} cannot be undone: something changed since").format(id=self.entry["id"])
+        took_effect = error is not None or bool(changes_plan)
+        if not took_effect:
+            error = _("change {id} changed nothing: there is nothing to undo").format(id=self.entry["id"])
         if error is not None:
             changes_plan = []
         self.plan = {"changed": bool(changes_plan), "changes": changes_plan, "error": error,
                      "undoes": self.entry["id"], "differs": self.differs}
+        return took_effect
 
     # -- parameters
 
@@ -803,12 +822,15 @@ class Undo:
 
     def _plan_files(self, changes):
         kept = self.entry.get("kept") or {}
+        failed = self.entry.get("outcome") == "failed"
         restore, make_dirs, remove_files, remove_dirs = {}, [], [], []
         for change in changes:
             relative, kind, action = self.root.relative(change["file"]), change.get("type"), change.get("action")
             status = self.root.stat(relative)
             if kind == "directory":
                 present = status is not None and stat.S_ISDIR(status.st_mode)
+                if failed and present == (action != "create"):
+                    continue  # a failed change that did not come this far
                 if action == "create":
                     if not present:
                         self._differ(relative, "directory", None)
@@ -820,6 +842,8 @@ class Undo:
                 continue
             current = self._digest(relative)
             expected = change.get("after_sha256")
+            if failed and current == change.get("before_sha256") and current != expected:
+                continue  # a failed change that did not come this far
             if current != expected:
                 self._differ(relative, expected, current)
                 continue
@@ -938,7 +962,12 @@ class Undo:
                 if (status.st_uid, status.st_gid) != (meta["uid"], meta["gid"]):
                     os.chown(name, meta["uid"], meta["gid"], dir_fd=parent, follow_symlinks=False)
                 if stat.S_IMODE(status.st_mode) != meta["mode"]:
-                    os.chmod(name, meta["mode"] & ~0o022, dir_fd=parent)
+                    # Through a descriptor: chmod would follow a link put in its place.
+                    fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=parent)
+                    try:
+                        os.fchmod(fd, meta["mode"] & ~0o022)
+                    finally:
+                        os.close(fd)
             finally:
                 os.close(parent)
 
@@ -951,9 +980,8 @@ class Undo:
                     if change["type"] == "directory":
                         try:
                             os.rmdir(name, dir_fd=parent)
-                        except OSError as error:
-                            if error.errno not in (errno.ENOTEMPTY, errno.EEXIST, errno.ENOENT):
-                                raise
+                        except FileNotFoundError:
+                            pass  # gone already; one that holds files since is a failure
                     else:
                         os.unlink(name, dir_fd=parent)
                     _fsync_dir(parent)
@@ -1021,8 +1049,11 @@ def undo_change(cls, entry_id=None, argv=("undo",), restart=None, warn=None):
     restart failed.
 
     Returns (undo, outcome), outcome as the shared change function gives it.
-    A failure while applying raises, after the restart and the record.
+    A failure while applying raises ChangeFailed (with the outcome, "error"
+    set), an interruption itself, after the restart and the record.
     """
+    from zelta_admin_events.frontend import ChangeFailed, describe
+
     with _front_end_lock(cls):
         undo = Undo(cls, entry_id)
         outcome = {"changed": undo.plan["changed"], "changes": undo.plan["changes"], "error": undo.plan["error"],
@@ -1031,18 +1062,25 @@ def undo_change(cls, entry_id=None, argv=("undo",), restart=None, warn=None):
             return undo, outcome
         recorder = Recorder(undo.root, undoes=undo.entry["id"], warn=warn)
         recorder.before("undo", list(argv), undo.plan)
+        failure = None
         try:
             undo.apply()
-        except Exception as error:
-            outcome["error"] = " ".join(str(error).split()) or type(error).__name__
-            raise
+        except BaseException as error:  # noqa: B036 -- the restart and the record happen whatever went wrong
+            failure = error
+            outcome["error"] = _("interrupted") if isinstance(error, KeyboardInterrupt) else describe(error)
         finally:
-            due = [admin for admin in undo.admins if admin._ZeltaAdminEvents__need_daemon_restart]
-            if due and restart is not None:
-                outcome["failed_units"] = list(restart(due[-1]))
-                outcome["restarted"] = getattr(due[-1], "restarts_daemons", True)
-            recorder.after(outcome)
-            outcome["history"] = recorder.entry_id
+            try:
+                due = [admin for admin in undo.admins if admin._ZeltaAdminEvents__need_daemon_restart]
+                if due and restart is not None:
+                    outcome["failed_units"] = list(restart(due[-1]))
+                    outcome["restarted"] = getattr(due[-1], "restarts_daemons", True)
+            finally:
+                recorder.after(outcome)
+                outcome["history"] = recorder.entry_id
+        if failure is not None:
+            if not isinstance(failure, Exception):
+                raise failure
+            raise ChangeFailed(outcome["error"], dict(outcome, undoes=undo.entry["id"])) from failure
         return undo, outcome
 
 
@@ -1121,19 +1159,35 @@ def run_history(cls, show_id=None, limit=None, as_json=False, write_json=None):
 
 
 def run_undo(cls, entry_id=None, dry_run=False, as_json=False, argv=("undo",), write_json=None, restart=None,
-             diagnose=None, quiet_output=None):
+             diagnose=None, quiet_output=None, warn=None):
     """The command undo: its inverse with dry_run, else the undo itself; the
     exit status. quiet_output(as_json) is the context in which the class's
-    own lines are printed (standard error while a JSON document is due)."""
+    own lines are printed (standard error while a JSON document is due).
+    With as_json, a document is written also when the undo raises."""
+    from zelta_admin_events.frontend import ChangeFailed
+
+    try:
+        if dry_run:
+            undo = Undo(cls, entry_id)
+        else:
+            with quiet_output(as_json) if quiet_output is not None else contextlib.nullcontext():
+                undo, outcome = undo_change(cls, entry_id, argv, restart, warn)
+    except TrailError as refusal:  # nothing to undo: nothing written
+        if as_json:
+            write_json(dict({"changed": False, "changes": [], "error": str(refusal)},
+                            **({} if dry_run else {"failed_units": [], "restarted": False}),
+                            undoes=entry_id, differs=[]))
+        raise
+    except ChangeFailed as failure:
+        if as_json:
+            write_json(dict(failure.outcome, differs=[]))
+        raise
     if dry_run:
-        undo = Undo(cls, entry_id)
         if as_json:
             write_json(undo.plan)
         elif undo.plan["error"] is None:
             print("\n".join(plan_lines(undo.plan["changes"])))
         return _undo_refused(undo.plan, diagnose) if undo.plan["error"] is not None else 0
-    with quiet_output(as_json) if quiet_output is not None else contextlib.nullcontext():
-        undo, outcome = undo_change(cls, entry_id, argv, restart)
     document = dict(outcome, undoes=undo.entry["id"], differs=undo.differs)
     if as_json:
         write_json(document)
