@@ -502,3 +502,23 @@ def test_ansible_changes_are_recorded(host, log):
     entry = trail.History(host.root).entries()[-1]
     assert entry["argv"] == ["ansible", "set-facility", "local3", "-e", "file-opened"]
     assert entry["plan"]["changes"] == plan["changes"]
+
+
+@pytest.mark.parametrize("priority, raised, message", [
+    ("loud", "Refused", "unknown priority 'loud'"),  # planned under the lock: refused, nothing written
+    ("debug", "Failure", "The change was not made completely: modifying-file message-syslog-priority"),
+])
+def test_ansible_failures_say_so_once_with_what_is_left(host, log, module, monkeypatch, priority, raised, message):
+    from test_ansible import collection_module
+
+    backend = collection_module("module_utils.backend")
+    real = module.zelta_events.set_event_param
+    monkeypatch.setattr(module.zelta_events, "set_event_param",  # the second event is not written
+                        lambda event, *args: None if event == "modifying-file" else real(event, *args))
+    system = backend.System(host.root)
+    admin = system.open(["file-opened", "modifying-file"], [])
+    with pytest.raises(getattr(backend, raised)) as failure:
+        system.apply(admin, "set_priority", priority)
+    assert str(failure.value).startswith(message) and str(failure.value).count("not made completely") <= 1
+    if raised == "Failure":
+        assert [c["event"] for c in failure.value.details["remaining"]] == ["modifying-file"]

@@ -44,6 +44,11 @@ class Failure(Exception):
         self.details = details
 
 
+class Refused(Exception):
+    """A change refused when it was planned again under the lock: nothing of
+    it was written."""
+
+
 def root_error(root):
     """Why root cannot be worked on, or None."""
     if root is not None and not os.path.isdir(root):
@@ -93,21 +98,32 @@ class System:
     def apply(self, admin, operation, *args):
         """Plans the operation and carries the plan out: the operation runs on the
         events the plan lists (on the whole object for an import), and afterwards
-        nothing may be left to change. Returns the plan and the object that ran
-        it (None when there was nothing to do), which knows a restart is due."""
+        nothing may be left to change. Returns the plan, with "notes", the lines
+        the operation reported besides, and the object that ran it (None when
+        there was nothing to do), which knows a restart is due. Raises Refused
+        when the plan made under the lock has an error, Failure when the change
+        failed; its detail "remaining" is what is left to change."""
         notes = []
         try:
             with _captured():
                 outcome = _frontend.change(admin, operation, *args, restart=False, narrow=True,
                                            verify=True, report=notes.append, **self._trail(admin, operation, args))
         except _frontend.ChangeFailed as error:
-            remaining = (error.outcome or {}).get("changes", [])
-            raise Failure(_("The change was not made completely: {output}").format(output=error),
-                          remaining=remaining) from error
+            raise Failure(str(error), remaining=self._remaining(admin, operation, args), notes=notes) from error
+        if outcome["error"] is not None:
+            raise Refused(outcome["error"])
         plan = {key: outcome[key] for key in ("changed", "changes", "error")}
-        if outcome["error"] or not outcome["changes"]:
-            return plan, None
-        return plan, admin
+        plan["notes"] = list(outcome.get("notes") or ()) + notes
+        return plan, admin if outcome["changes"] else None
+
+    def _remaining(self, admin, operation, args):
+        """What a change that failed left to change, planned again; None when
+        that plan fails too."""
+        try:
+            plan = self.plan(admin, operation, *args)
+        except Exception:  # pylint: disable=broad-except
+            return None
+        return plan["changes"] if plan["error"] is None else None
 
     def _trail(self, admin, operation, args):
         """What records the change in the system log and the history of the

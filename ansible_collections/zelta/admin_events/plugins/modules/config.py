@@ -154,7 +154,7 @@ import traceback
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 from ansible_collections.zelta.admin_events.plugins.module_utils.backend import (
-    IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare, root_error)
+    IMPORT_ERROR, LIBRARY, Failure, Refused, System, _, describe, prepare, root_error)
 
 SUFFIX = ".tar.gz"
 KINDS = ((tarfile.TarInfo.isfile, "file"), (tarfile.TarInfo.isdir, "directory"), (tarfile.TarInfo.issym, "symlink"))
@@ -223,7 +223,9 @@ def restore(module, system, result):
                           for change in planned]
     if not planned or module.check_mode:
         return
-    worker = system.apply(admin, "import_config", path)[1]
+    done, worker = system.apply(admin, "import_config", path)
+    for note in done["notes"]:
+        module.warn(note)
     if worker is not None and module.params["restart"] and system.root is None:
         system.restart(worker)
         result["restarted"] = True
@@ -254,6 +256,8 @@ def main():
             export(module, system, result)
         else:
             restore(module, system, result)
+    except Refused as error:  # nothing was written
+        module.fail_json(msg=str(error), **dict(result, changed=False))
     except Failure as error:  # what was changed before stays changed
         module.fail_json(msg=str(error), **dict(result, changed=True, **error.details))
     except Exception as error:  # pylint: disable=broad-except

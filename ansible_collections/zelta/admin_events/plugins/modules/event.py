@@ -194,7 +194,7 @@ import traceback
 from ansible.module_utils.basic import AnsibleModule, missing_required_lib
 
 from ansible_collections.zelta.admin_events.plugins.module_utils.backend import (
-    IMPORT_ERROR, LIBRARY, Failure, System, _, describe, prepare, root_error)
+    IMPORT_ERROR, LIBRARY, Failure, Refused, System, _, describe, prepare, root_error)
 
 
 # The names syslog knows; another value would be written as it is and break
@@ -306,6 +306,8 @@ def main():
     result = dict(changed=False, changes=[], restarted=False)
     try:
         run(module, result)
+    except Refused as error:  # this operation wrote nothing; those before it stay made
+        module.fail_json(msg=str(error), **dict(result, changed=bool(result["changes"])))
     except Failure as error:  # what was changed before stays changed
         module.fail_json(msg=str(error), **dict(result, changed=True, **error.details))
     except Exception as error:  # pylint: disable=broad-except
