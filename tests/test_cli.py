@@ -489,8 +489,12 @@ def test_import_dry_run_shows_a_diff_and_the_real_import_is_checked(system, tree
         tar.addfile(info, io.BytesIO(content))
     assert cli.main(["--root", str(tree.root), "import", str(archive), "--dry-run"]) == 0
     path = f"{tree.root}/etc/zelta-syslog.conf"
-    assert capsys.readouterr().out.splitlines() == [
-        f"replace {path}", f"--- {path}", f"+++ {path}", "@@ -1,3 +1,3 @@", " {", '-  "a": 1', '+  "a": 2', " }"]
+    diff = [f"--- {path}", f"+++ {path}", "@@ -1,3 +1,3 @@", " {", '-  "a": 1', '+  "a": 2', " }"]
+    assert capsys.readouterr().out.splitlines() == [f"replace {path}"] + diff
+    # The same diff in the JSON plan, whatever the language of the text plan.
+    assert cli.main(["--root", str(tree.root), "import", str(archive), "--dry-run", "--json"]) == 0
+    (change,) = json.loads(capsys.readouterr().out)["changes"]
+    assert change["diff"].split("\n") == diff and "before_text" not in change
     assert cli.main(["--root", str(tree.root), "import", str(archive)]) == 0
     assert tree.current_config.read_bytes() == content
 

@@ -283,10 +283,11 @@ def upload(driver, path):
     driver.find_element(By.ID, "import-file").send_keys(str(path))
 
 
-def test_export_then_import_plan_and_apply(browser, console, base):
+@pytest.mark.parametrize("language", ["en", "ru"])  # the text plan is translated; its JSON is not
+def test_export_then_import_plan_and_apply(browser, console, base, language):
     run_command("set-facility", "local3", "-g", "sessions", root=console.root)
     changed = snapshot(console.root / "etc")
-    open_page(browser, console)
+    open_page(browser, console, language=language)
     browser.find_element(By.ID, "export").click()
     archive = browser.downloads / "zelta-config.tar.gz"
     wait(browser, lambda d: archive.exists() and archive.stat().st_size > 0)

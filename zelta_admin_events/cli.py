@@ -702,11 +702,11 @@ def _change(ctx):
         return _unknown_skipped(unknown)
 
     if opts.dry_run:
-        texts = opts.command == "import" and not opts.json
+        texts = opts.command == "import"
         plan = frontend.plan(admin, operation, *opts.args, texts=texts)
         _report_skipped(plan)
         if opts.json:
-            _print_json(plan)
+            _print_json(_with_diffs(plan) if texts else plan)
         elif plan["error"] is None:
             _print_plan(plan)
         if plan["error"] is not None:
@@ -867,12 +867,31 @@ def _print_plan(plan):
 
 
 def _print_diff(change):
+    for line in _diff_lines(change):
+        print(line)
+
+
+def _diff_lines(change):
+    """The unified diff of a file's text, line by line."""
     import difflib
 
     before = (change["before_text"] or "").splitlines(keepends=True)
     after = (change["after_text"] or "").splitlines(keepends=True)
-    for line in difflib.unified_diff(before, after, fromfile=change["file"], tofile=change["file"]):
-        print(line.rstrip("\n"))
+    return [line.rstrip("\n") for line in difflib.unified_diff(before, after, fromfile=change["file"],
+                                                                tofile=change["file"])]
+
+
+def _with_diffs(plan):
+    """An import's plan with each file's unified diff ("diff", its lines
+    joined) in place of its texts."""
+    changes = []
+    for change in plan["changes"]:
+        if "before_text" in change:
+            diff = "\n".join(_diff_lines(change))
+            change = {key: value for key, value in change.items() if key not in ("before_text", "after_text")}
+            change["diff"] = diff
+        changes.append(change)
+    return dict(plan, changes=changes)
 
 
 class _output_to_stderr:

@@ -74,21 +74,12 @@ export function sectionLabels(outline) {
     return labels;
 }
 
-// The unified diff of each file in an import's text plan: a line "ACTION
-// PATH" opens the part of each file.
-export function importDiffs(text, changes) {
-    const heads = new Map(changes.map(change => [`${change.action} ${change.file}`, change.file]));
+// The unified diff of each file of an import's JSON plan, by file.
+export function importDiffs(changes) {
     const diffs = {};
-    let current = null;
-    for (const line of text.split("\n")) {
-        if (heads.has(line)) {
-            current = heads.get(line);
-            diffs[current] = [];
-        } else if (current !== null) {
-            diffs[current].push(line);
-        }
+    for (const change of changes) {
+        if (change.diff)
+            diffs[change.file] = change.diff;
     }
-    for (const file in diffs)
-        diffs[file] = diffs[file].join("\n").replace(/\n+$/, "");
     return diffs;
 }

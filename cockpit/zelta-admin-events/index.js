@@ -689,13 +689,12 @@ async function importArchive(event) {
         const bytes = new Uint8Array(await file.arrayBuffer());
         await cockpit.file(path, { binary: true, superuser: "require" }).replace(bytes);
         const title = format(_("Import {file}"), { file: file.name });
-        const [plan, text] = await Promise.all([run(["import", path, "--dry-run"], { admin: true }),
-            run(["import", path, "--dry-run"], { admin: true, json: false })]);
+        const plan = await run(["import", path, "--dry-run"], { admin: true });
         if (plan.status !== 0 || !plan.json || plan.json.error) {
             showAlert(failureLine(plan));
             return;
         }
-        const diffs = importDiffs(text.out, plan.json.changes);
+        const diffs = importDiffs(plan.json.changes);
         const body = plan.json.changed
             ? [element("p", { text: _("These files will be created or replaced:") }), filesTable(plan.json.changes, diffs),
                 element("p", { class: "note", text: _("Nothing changes until you apply. The logging and audit daemons are restarted afterwards.") })]
