@@ -131,7 +131,7 @@ def test_restart_that_raises_leaves_the_change_recorded(admin_of, lib, monkeypat
     def broken(admin, report):
         raise OSError(12, "Cannot allocate memory")
 
-    monkeypatch.setattr(frontend, "_restart", broken)
+    monkeypatch.setattr(frontend, "restart_daemons", broken)
     recorder = Recorder()
     with pytest.raises(OSError):
         frontend.change(admin_of(["logout"]), "enable", recorder=recorder)

@@ -485,6 +485,12 @@ def test_history_and_undo_commands(host, log, capsys):
     assert run(host, capsys, "history", "show", "9")[0] == 1
     assert run(host, capsys, "history", "show")[0] == 2
 
+    quiet(lambda: host(["modifying-file"], []).disable())  # drift gone
+    status, out, err = run(host, capsys, "undo")
+    assert status == 0 and err == ""  # the skipped restart is reported as after every change
+    assert out.splitlines()[-2:] == [f"Restart of syslog-ng and auditd skipped: --root {host.root} is in use.",
+                                "Change 1 undone."]
+
 
 @pytest.mark.parametrize("dry_run", [[], ["--dry-run"]])
 def test_undo_json_says_why_nothing_is_undone(host, log, capsys, dry_run):

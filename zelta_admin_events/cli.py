@@ -775,7 +775,7 @@ def _undo(ctx):
     opts = ctx.opts
     try:
         status = trail.run_undo(ctx.cls, opts.entry, opts.dry_run, opts.json, ctx.argv, _print_json,
-                                restart=_restart_reporting, diagnose=_diagnose, quiet_output=_output_to_stderr,
+                                restart=_restart, diagnose=_diagnose, quiet_output=_output_to_stderr,
                                 warn=_warn)
     except trail.TrailError as error:
         raise _Failure(str(error)) from error
@@ -786,17 +786,9 @@ def _undo(ctx):
     return status
 
 
-def _restart_reporting(admin):
-    """Restarts the daemons, their lines as diagnostics; the units whose restart failed."""
-    import contextlib
-    import io
-
-    sys.stdout.flush()
-    with contextlib.redirect_stdout(io.StringIO()) as printed:
-        failed = admin.restart_daemons()
-    for line in printed.getvalue().splitlines():
-        _diagnose(line)
-    return list(failed)
+def _restart(admin):
+    """Restarts the daemons as after every change; the units whose restart failed."""
+    return frontend.restart_daemons(admin, _diagnose)
 
 
 def _report_skipped(plan):
@@ -856,7 +848,7 @@ def _print_plan(plan):
         return
     for change in plan["changes"]:
         if "file" not in change:
-            name = f"{change['section']}/{change['parameter']}" if change["section"] else change["parameter"]
+            name = frontend.parameter_name(change["section"], change["parameter"])
             print(f"{change['event']}\t{name}: {_json_text(change['before'])} -> {_json_text(change['after'])}")
         elif change["type"] == "directory":
             print(_("create directory {file}").format(file=change["file"]))

@@ -462,7 +462,7 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
                 if due and worker is not admin:
                     admin._ZeltaAdminEvents__need_daemon_restart = True
                 if due and restart:
-                    outcome["failed_units"] = _restart(worker, report)
+                    outcome["failed_units"] = restart_daemons(worker, report)
                     outcome["restarted"] = getattr(worker, "restarts_daemons", True)
             finally:  # a restart that raises leaves the change recorded
                 if recorder is not None:
@@ -477,11 +477,16 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
         return outcome
 
 
+def parameter_name(section, parameter):
+    """A parameter as plans and messages name it: SECTION/PARAMETER, or
+    PARAMETER alone outside a section."""
+    return f"{section}/{parameter}" if section else parameter
+
+
 def _change_name(change):
     if "file" in change:
         return change["file"]
-    name = f"{change['section']}/{change['parameter']}" if change["section"] else change["parameter"]
-    return f"{change['event']} {name}"
+    return f"{change['event']} {parameter_name(change['section'], change['parameter'])}"
 
 
 def _apply(worker, operation, args, report, skips_planned=False):
@@ -516,7 +521,7 @@ def _apply(worker, operation, args, report, skips_planned=False):
 _UNREPORTED = object()
 
 
-def _restart(admin, report):
+def restart_daemons(admin, report):
     """Restarts through admin; the lines of failed restarts go to report. The
     line of a tree's skipped restart is a report of its own, printed."""
     if not getattr(admin, "restarts_daemons", True):

@@ -308,7 +308,7 @@ def describe_change(change):
         return (f"{change.get('action')} {kind}{bound(change['file'])}"
                 + ("" if kind else f": {'sha256:' + before if before else 'absent'} -> "
                                    f"{'sha256:' + after if after else 'absent'}"))
-    name = f"{change['section']}/{change['parameter']}" if change.get("section") else change["parameter"]
+    name = _name(change.get("section"), change["parameter"])
     return f"{bound(change['event'])} {bound(name)}: {_value(change.get('before'))} -> {_value(change.get('after'))}"
 
 
@@ -541,7 +541,7 @@ def outcome_status(outcome):
     restart failed, with what failed."""
     error = outcome.get("error")
     if error is not None:
-        if outcome.get("applied", outcome.get("changed")):
+        if outcome.get("changed"):
             return "failed", str(error), WARNING
         return "refused", str(error), WARNING
     units = outcome.get("failed_units") or []
@@ -994,7 +994,9 @@ class Undo:
 
 
 def _name(section, parameter):
-    return f"{section}/{parameter}" if section else parameter
+    from zelta_admin_events.frontend import parameter_name
+
+    return parameter_name(section, parameter)
 
 
 # ---- listing -------------------------------------------------------------------------------
@@ -1029,18 +1031,6 @@ def history_lines(entries, limit=None):
 
 # ---- undoing as a change ---------------------------------------------------------------------
 
-@contextlib.contextmanager
-def _front_end_lock(cls):
-    """The lock that keeps changes of the front ends apart, where there is one."""
-    try:
-        from zelta_admin_events import frontend
-    except ImportError:
-        yield
-        return
-    with frontend.lock(cls):
-        yield
-
-
 def undo_change(cls, entry_id=None, argv=("undo",), restart=None, warn=None):
     """Undoes a change of the history as any change is made: under the front
     ends' lock, planned and checked first; refused (nothing written) when
@@ -1052,9 +1042,9 @@ def undo_change(cls, entry_id=None, argv=("undo",), restart=None, warn=None):
     A failure while applying raises ChangeFailed (with the outcome, "error"
     set), an interruption itself, after the restart and the record.
     """
-    from zelta_admin_events.frontend import ChangeFailed, describe
+    from zelta_admin_events.frontend import ChangeFailed, describe, lock
 
-    with _front_end_lock(cls):
+    with lock(cls):
         undo = Undo(cls, entry_id)
         outcome = {"changed": undo.plan["changed"], "changes": undo.plan["changes"], "error": undo.plan["error"],
                    "failed_units": [], "restarted": False}
