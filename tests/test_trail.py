@@ -498,16 +498,21 @@ def test_undo_json_says_why_nothing_is_undone(host, log, capsys, dry_run):
     assert status == 1 and "nothing to undo" in json.loads(out)["error"] and "nothing to undo" in err
 
 
-def test_ansible_changes_are_recorded(host, log):
+@pytest.mark.parametrize("failed_units, outcome", [([], "done"), (["auditd"], "restart failed")])
+def test_ansible_changes_are_recorded_with_the_restart_that_followed(host, log, monkeypatch, failed_units, outcome):
     from test_ansible import collection_module
 
     system = collection_module("module_utils.backend").System(host.root)
     admin = system.open(["file-opened"], [])
     plan, worker = system.apply(admin, "set_facility", "local3")
-    assert worker is not None and len(log()) == 2
+    assert worker is not None and len(log()) == 1 and trail.History(host.root).entries() == []
+    monkeypatch.setattr(host, "restart_daemons", lambda self: failed_units)
+    system.restart(worker)
     entry = trail.History(host.root).entries()[-1]
     assert entry["argv"] == ["ansible", "set-facility", "local3", "-e", "file-opened"]
     assert entry["plan"]["changes"] == plan["changes"]
+    assert (entry["outcome"], entry["failed_units"], entry["restarted"]) == (outcome, failed_units, True)
+    assert len(log()) == 1
 
 
 @pytest.mark.parametrize("priority, raised, message", [

@@ -77,6 +77,7 @@ class System:
     def __init__(self, root=None):
         self.root = None if root is None else pathlib.Path(os.path.abspath(root))
         self.cls = _frontend.for_root(self.root)
+        self._unrecorded = []
 
     def open(self, events, groups):
         """An administrator object for the IDs; unknown ones are left out."""
@@ -136,7 +137,17 @@ class System:
         for option, ids in named:
             for identifier in ids or ():
                 argv += [option, identifier]
-        return dict(recorder=trail.Recorder(trail.root_of(self.cls)), command=command, argv=argv)
+        recorder = _Deferred(trail.Recorder(trail.root_of(self.cls)))
+        self._unrecorded.append(recorder)
+        return dict(recorder=recorder, command=command, argv=argv)
+
+    def record(self, failed_units=(), restarted=False):
+        """Records the changes made so far with the outcome of the restart
+        that followed them (none by default). The modules call it once their
+        changes and their restart are over, also when they failed."""
+        unrecorded, self._unrecorded = self._unrecorded, []
+        for recorder in unrecorded:
+            recorder.record(list(failed_units), restarted)
 
     def write_archive(self, path):
         """Writes the configuration archive at path; returns the file written."""
@@ -157,15 +168,36 @@ class System:
 
         saved = os.system
         os.system = system
+        failed_units = None
         try:
             with _captured():
-                admin.restart_daemons()
+                failed_units = list(admin.restart_daemons())
         finally:
             os.system = saved
+            self.record(failed_units or [], restarted=failed_units is not None)
         if failed:
             raise Failure(_("Restart of the daemons failed: {commands}").format(
                 commands="; ".join("{0} ({1})".format(f["command"], f["rc"]) for f in failed)),
                 failed_commands=failed)
+
+
+class _Deferred:
+    """A recorder whose record of the outcome waits for the restart the
+    module makes after its changes, so that the history tells how it went."""
+
+    def __init__(self, recorder):
+        self._recorder = recorder
+        self._outcome = None
+
+    def before(self, command, argv, plan):
+        self._recorder.before(command, argv, plan)
+
+    def after(self, outcome):
+        self._outcome = outcome
+
+    def record(self, failed_units, restarted):
+        if self._outcome is not None:
+            self._recorder.after(dict(self._outcome, failed_units=failed_units, restarted=restarted))
 
 
 @contextlib.contextmanager

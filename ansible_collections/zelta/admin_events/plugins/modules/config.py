@@ -223,12 +223,15 @@ def restore(module, system, result):
                           for change in planned]
     if not planned or module.check_mode:
         return
-    done, worker = system.apply(admin, "import_config", path)
-    for note in done["notes"]:
-        module.warn(note)
-    if worker is not None and module.params["restart"] and system.root is None:
-        system.restart(worker)
-        result["restarted"] = True
+    try:
+        done, worker = system.apply(admin, "import_config", path)
+        for note in done["notes"]:
+            module.warn(note)
+        if worker is not None and module.params["restart"] and system.root is None:
+            system.restart(worker)
+            result["restarted"] = True
+    finally:
+        system.record()  # the change, when the restart has not recorded it: not restarted
 
 
 ARGUMENT_SPEC = dict(

@@ -280,22 +280,25 @@ def run(module, result):
             module.fail_json(msg=plan["error"])
 
     changes, workers = result["changes"], []
-    if module.check_mode:
-        for plan in plans:
-            changes.extend(plan["changes"])
-    else:
-        with system.lock():  # the task's changes as one, between other front ends' changes
-            for operation in wanted:
-                plan, worker = system.apply(admin, *operation)
+    try:
+        if module.check_mode:
+            for plan in plans:
                 changes.extend(plan["changes"])
-                if worker is not None:
-                    workers.append(worker)
-    result["changed"] = bool(changes)
-    if module._diff:
-        result["diff"] = dict(before=by_event(changes, "before"), after=by_event(changes, "after"))
-    if workers and params["restart"] and system.root is None:
-        system.restart(workers[-1])
-        result["restarted"] = True
+        else:
+            with system.lock():  # the task's changes as one, between other front ends' changes
+                for operation in wanted:
+                    plan, worker = system.apply(admin, *operation)
+                    changes.extend(plan["changes"])
+                    if worker is not None:
+                        workers.append(worker)
+        result["changed"] = bool(changes)
+        if module._diff:
+            result["diff"] = dict(before=by_event(changes, "before"), after=by_event(changes, "after"))
+        if workers and params["restart"] and system.root is None:
+            system.restart(workers[-1])
+            result["restarted"] = True
+    finally:
+        system.record()  # the changes the restart has not recorded: not restarted
 
 
 def main():
