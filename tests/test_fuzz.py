@@ -170,9 +170,10 @@ def test_description_tables_match_the_split_of_each_record(lib, Admin, records):
 sort_keys = st.text(max_size=8) | st.text("ab\x00\xff\u0100\uffff\U0001f600", max_size=12).map("param-0".__add__)
 
 
-@FUZZ
-# A dozen leaves under each key keep the trees several levels deep; more only
-# multiply the time spent drawing them (most of this test's time).
+# A dozen leaves under each key keep the trees several levels deep; more
+# leaves or examples only multiply the time spent drawing them, which is most
+# of this test's time (under the sanitizers too).
+@settings(FUZZ, max_examples=100)
 @given(settings_dict=st.dictionaries(sort_keys, st.recursive(
     json_scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(sort_keys, inner, max_size=12),
     max_leaves=12), max_size=12))
