@@ -444,8 +444,7 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
             worker = administrator(type(admin), events, [])
         if recorder is not None:
             recorder.before(command, argv, planned)
-        failure = None
-        try:
+        def attempt():
             result = _apply(worker, operation, args, report, "skipped" in planned)
             if isinstance(result, dict):
                 outcome.update(result, failed_units=[], restarted=False)
@@ -453,20 +452,16 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
             if left is not None and (left["error"] is not None or left["changes"]):
                 raise ChangeFailed(_("The change was not made completely: {output}").format(
                     output=left["error"] or ", ".join(_change_name(c) for c in left["changes"])), None)
-        except BaseException as error:  # noqa: B036 -- the restart and the record happen whatever went wrong
-            failure = error
-            outcome["error"] = _("interrupted") if isinstance(error, KeyboardInterrupt) else _one_line(error)
-        finally:
-            try:
-                due = worker._ZeltaAdminEvents__need_daemon_restart
-                if due and worker is not admin:
-                    admin._ZeltaAdminEvents__need_daemon_restart = True
-                if due and restart:
-                    outcome["failed_units"] = restart_daemons(worker, report)
-                    outcome["restarted"] = getattr(worker, "restarts_daemons", True)
-            finally:  # a restart that raises leaves the change recorded
-                if recorder is not None:
-                    recorder.after(outcome)
+
+        def restart_due():
+            due = worker._ZeltaAdminEvents__need_daemon_restart
+            if due and worker is not admin:
+                admin._ZeltaAdminEvents__need_daemon_restart = True
+            if due and restart:
+                outcome["failed_units"] = restart_daemons(worker, report)
+                outcome["restarted"] = getattr(worker, "restarts_daemons", True)
+
+        failure = carry_out(attempt, outcome, _one_line, restart_due, recorder)
         if failure is not None:
             if isinstance(failure, ChangeFailed):
                 failure.outcome = outcome
@@ -475,6 +470,25 @@ def change(admin, operation, *args, recorder=None, command=None, argv=None, rest
                 raise failure
             raise ChangeFailed(outcome["error"], outcome) from failure
         return outcome
+
+
+def carry_out(attempt, outcome, describe_error, restart_due, recorder):
+    """Runs attempt(), then, whatever it met, restart_due() and the record of
+    outcome (a restart that raises leaves the change recorded). Returns what
+    attempt raised, None when nothing, its text set as outcome's "error"."""
+    failure = None
+    try:
+        attempt()
+    except BaseException as error:  # noqa: B036 -- the restart and the record happen whatever went wrong
+        failure = error
+        outcome["error"] = _("interrupted") if isinstance(error, KeyboardInterrupt) else describe_error(error)
+    finally:
+        try:
+            restart_due()
+        finally:
+            if recorder is not None:
+                recorder.after(outcome)
+    return failure
 
 
 def parameter_name(section, parameter):

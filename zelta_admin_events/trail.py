@@ -27,6 +27,8 @@ import sys
 import time
 import unicodedata
 
+from zelta_admin_events import frontend
+
 IDENTITY = "zelta-admin-events"
 LOG_SOCKET_ENV = "ZELTA_ADMIN_EVENTS_LOG_SOCKET"
 LOG_SOCKET = "/dev/log"
@@ -56,9 +58,7 @@ _MONTHS = ("Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct",
 
 
 def _(message):
-    from zelta_admin_events.frontend import _ as translate
-
-    return translate(message)
+    return frontend._(message)
 
 
 def N_(message):
@@ -218,6 +218,17 @@ def _write_all(fd, data):
         view = view[os.write(fd, view):]
 
 
+def _write_file(directory, name, data, flags):
+    """Writes data to a new file name in the directory held open (flags add
+    O_EXCL or O_TRUNC; a link there is never followed) and syncs it."""
+    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC | flags, _FILE_MODE, dir_fd=directory)
+    try:
+        _write_all(fd, data)
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
 def _fsync_dir(fd):
     try:
         os.fsync(fd)
@@ -308,7 +319,7 @@ def describe_change(change):
         return (f"{change.get('action')} {kind}{bound(change['file'])}"
                 + ("" if kind else f": {'sha256:' + before if before else 'absent'} -> "
                                    f"{'sha256:' + after if after else 'absent'}"))
-    name = _name(change.get("section"), change["parameter"])
+    name = frontend.parameter_name(change.get("section"), change["parameter"])
     return f"{bound(change['event'])} {bound(name)}: {_value(change.get('before'))} -> {_value(change.get('after'))}"
 
 
@@ -462,13 +473,7 @@ class History:
             entry_dir = self._subdir(kept_dir, str(entry_id), create=False)
             try:
                 for digest, content in kept.items():
-                    fd = os.open(digest, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
-                                 _FILE_MODE, dir_fd=entry_dir)
-                    try:
-                        _write_all(fd, content)
-                        os.fsync(fd)
-                    finally:
-                        os.close(fd)
+                    _write_file(entry_dir, digest, content, os.O_EXCL)
                 _fsync_dir(entry_dir)
             finally:
                 os.close(entry_dir)
@@ -493,13 +498,7 @@ class History:
         if rewrite:
             text = b"".join(_entry_line(e) for e in keep)
             temporary = f".{HISTORY_FILE}.{os.getpid()}.tmp"
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC,
-                         _FILE_MODE, dir_fd=directory)
-            try:
-                _write_all(fd, text)
-                os.fsync(fd)
-            finally:
-                os.close(fd)
+            _write_file(directory, temporary, text, os.O_TRUNC)
             os.rename(temporary, HISTORY_FILE, src_dir_fd=directory, dst_dir_fd=directory)
             _fsync_dir(directory)
         wanted = {str(e["id"]) for e in keep if "kept_bytes" in e and not e.get("kept_pruned")}
@@ -775,12 +774,13 @@ class Undo:
         for key, before in wanted.items():
             if key not in made or not _same(made[key], before):
                 raise TrailError(_("{event} {parameter} cannot be set back to {value} by the operations "
-                                   "of the module").format(event=key[0], parameter=_name(key[1], key[2]),
-                                                           value=json.dumps(before, ensure_ascii=False)))
+                                   "of the module").format(
+                    event=key[0], parameter=frontend.parameter_name(key[1], key[2]),
+                    value=json.dumps(before, ensure_ascii=False)))
         for key in made:
             if key not in wanted:
                 raise TrailError(_("undoing would also change {event} {parameter}, which the change did not "
-                                   "touch").format(event=key[0], parameter=_name(key[1], key[2])))
+                                   "touch").format(event=key[0], parameter=frontend.parameter_name(key[1], key[2])))
         return planned
 
     def _current_values(self, events):
@@ -815,7 +815,7 @@ class Undo:
         if isinstance(before, (str, list, dict)):
             return ("set_properties", (section, parameter, json.dumps(before, ensure_ascii=False)))
         raise TrailError(_("{event} {parameter} had no value the module can set ({value}): the change cannot "
-                           "be undone").format(event=event, parameter=_name(section, parameter),
+                           "be undone").format(event=event, parameter=frontend.parameter_name(section, parameter),
                                                value=json.dumps(before)))
 
     # -- files
@@ -993,12 +993,6 @@ class Undo:
         admin._ZeltaAdminEvents__need_daemon_restart = True
 
 
-def _name(section, parameter):
-    from zelta_admin_events.frontend import parameter_name
-
-    return parameter_name(section, parameter)
-
-
 # ---- listing -------------------------------------------------------------------------------
 
 def summary(entry, undone):
@@ -1042,9 +1036,7 @@ def undo_change(cls, entry_id=None, argv=("undo",), restart=None, warn=None):
     A failure while applying raises ChangeFailed (with the outcome, "error"
     set), an interruption itself, after the restart and the record.
     """
-    from zelta_admin_events.frontend import ChangeFailed, describe, lock
-
-    with lock(cls):
+    with frontend.lock(cls):
         undo = Undo(cls, entry_id)
         outcome = {"changed": undo.plan["changed"], "changes": undo.plan["changes"], "error": undo.plan["error"],
                    "failed_units": [], "restarted": False}
@@ -1052,25 +1044,19 @@ def undo_change(cls, entry_id=None, argv=("undo",), restart=None, warn=None):
             return undo, outcome
         recorder = Recorder(undo.root, undoes=undo.entry["id"], warn=warn)
         recorder.before("undo", list(argv), undo.plan)
-        failure = None
-        try:
-            undo.apply()
-        except BaseException as error:  # noqa: B036 -- the restart and the record happen whatever went wrong
-            failure = error
-            outcome["error"] = _("interrupted") if isinstance(error, KeyboardInterrupt) else describe(error)
-        finally:
-            try:
-                due = [admin for admin in undo.admins if admin._ZeltaAdminEvents__need_daemon_restart]
-                if due and restart is not None:
-                    outcome["failed_units"] = list(restart(due[-1]))
-                    outcome["restarted"] = getattr(due[-1], "restarts_daemons", True)
-            finally:
-                recorder.after(outcome)
-                outcome["history"] = recorder.entry_id
+
+        def restart_due():
+            due = [admin for admin in undo.admins if admin._ZeltaAdminEvents__need_daemon_restart]
+            if due and restart is not None:
+                outcome["failed_units"] = list(restart(due[-1]))
+                outcome["restarted"] = getattr(due[-1], "restarts_daemons", True)
+
+        failure = frontend.carry_out(undo.apply, outcome, frontend.describe, restart_due, recorder)
+        outcome["history"] = recorder.entry_id
         if failure is not None:
             if not isinstance(failure, Exception):
                 raise failure
-            raise ChangeFailed(outcome["error"], dict(outcome, undoes=undo.entry["id"])) from failure
+            raise frontend.ChangeFailed(outcome["error"], dict(outcome, undoes=undo.entry["id"])) from failure
         return undo, outcome
 
 
@@ -1123,7 +1109,7 @@ def differs_lines(differs):
                 name=bound(item["file"]), expected=expected, current=current))
         else:
             lines.append(_("{name}: the change left {expected}, now {current}").format(
-                name=f"{item['event']} {_name(item['section'], item['parameter'])}",
+                name=f"{item['event']} {frontend.parameter_name(item['section'], item['parameter'])}",
                 expected=_value(item["expected"]), current=_value(item["current"])))
     return [escape(line) for line in lines]
 
@@ -1154,8 +1140,6 @@ def run_undo(cls, entry_id=None, dry_run=False, as_json=False, argv=("undo",), w
     exit status. quiet_output(as_json) is the context in which the class's
     own lines are printed (standard error while a JSON document is due).
     With as_json, a document is written also when the undo raises."""
-    from zelta_admin_events.frontend import ChangeFailed
-
     try:
         if dry_run:
             undo = Undo(cls, entry_id)
@@ -1164,11 +1148,11 @@ def run_undo(cls, entry_id=None, dry_run=False, as_json=False, argv=("undo",), w
                 undo, outcome = undo_change(cls, entry_id, argv, restart, warn)
     except TrailError as refusal:  # nothing to undo: nothing written
         if as_json:
-            write_json(dict({"changed": False, "changes": [], "error": str(refusal)},
+            write_json(dict(frontend._refusal(str(refusal)),
                             **({} if dry_run else {"failed_units": [], "restarted": False}),
                             undoes=entry_id, differs=[]))
         raise
-    except ChangeFailed as failure:
+    except frontend.ChangeFailed as failure:
         if as_json:
             write_json(dict(failure.outcome, differs=[]))
         raise

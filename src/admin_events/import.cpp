@@ -447,8 +447,8 @@ private:
                                      bool quiet) {
         // What stays changed, in archive order: the ops not undone after a
         // failed op (reported last undone first), else every op carried out.
-        std::vector<size_t> changed(outcome.kept.rbegin(), outcome.kept.rend());
-        if (!outcome.failure) changed = outcome.done;
+        std::vector<size_t> changed =
+            outcome.failure ? std::vector<size_t>(outcome.kept.rbegin(), outcome.kept.rend()) : outcome.done;
         try {
             if (outcome.failure)
                 raise_os_error(outcome.failure->error, ops[static_cast<size_t>(outcome.failure->index)].display);

@@ -273,8 +273,9 @@ Listing open_listing(int directory) {
 std::vector<std::string> regular_files(const ReadPlace& directory) {
     Fd fd(directory.try_open({}, O_RDONLY | O_DIRECTORY));
     if (!fd) raise_os_error(errno, directory.path());
-    Listing listing = open_listing(fd.get());
+    Listing listing(::fdopendir(fd.get()));  // the listing takes the descriptor over
     if (!listing) raise_os_error(errno, directory.path());
+    (void)fd.release();
     std::vector<std::string> names;
     read_listing(listing.get(), directory.path(), [&](const dirent& entry) {
         std::string_view name(entry.d_name);
