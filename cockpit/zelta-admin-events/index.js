@@ -610,7 +610,11 @@ function showResult(title, done, diffs) {
     const result = document.getElementById("result");
     const lines = done.err.split("\n").filter(line => line.trim());
     const ok = done.status === 0;
-    const body = [element("h2", { id: "result-title", text: ok ? format(_("Done: {title}"), { title }) : format(_("Failed: {title}"), { title }) })];
+    // A change made whose daemons did not restart is not a change that failed.
+    const made = done.json?.changed && done.json?.failed_units?.length;
+    const heading = ok ? _("Done: {title}") : made ? _("Done, but the daemons did not all restart: {title}")
+        : _("Failed: {title}");
+    const body = [element("h2", { id: "result-title", text: format(heading, { title }) })];
     if (done.json?.changes?.length) {
         body.push(done.json.changes[0].file ? filesTable(done.json.changes, diffs || {}) : changesTable(done.json.changes));
     }
